@@ -1,0 +1,140 @@
+// Byte sources (a cursor over memory, a sequential file reader) and the field-by-field
+// record-reading helper that every on-disk record reader uses.
+#pragma once
+
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <source_location>
+#include <span>
+#include <string_view>
+#include <type_traits>
+
+#include "marrowvane_dat/error.hpp"
+
+namespace marrowvane_dat {
+
+// A readable, seekable stream of bytes: what the record readers take.
+template <class S>
+concept ByteSource = requires(S& source, std::span<std::uint8_t> out, std::uint64_t pos) {
+  { source.read_exact(out) } -> std::same_as<std::expected<void, IoError>>;
+  { source.position() } -> std::convertible_to<std::uint64_t>;
+  { source.seek(pos) } -> std::same_as<void>;
+};
+
+// A seekable reader over borrowed bytes; the bytes must outlive it.
+class Cursor {
+ public:
+  explicit Cursor(std::span<const std::uint8_t> data) noexcept : data_(data) {}
+
+  // Fills `out` from the current position and advances, or fails with unexpected
+  // end of file without moving when fewer bytes are left.
+  std::expected<void, IoError> read_exact(std::span<std::uint8_t> out) noexcept;
+  // Reads a little-endian value of each width; same failure rule as read_exact.
+  std::expected<std::uint8_t, IoError> read_u8() noexcept;
+  std::expected<std::uint16_t, IoError> read_u16() noexcept;
+  std::expected<std::uint32_t, IoError> read_u32() noexcept;
+  // Moves forward by `count` bytes, or fails without moving when fewer are left.
+  std::expected<void, IoError> skip(std::uint64_t count) noexcept;
+
+  [[nodiscard]] std::uint64_t position() const noexcept { return position_; }
+  // Sets the position; a position past the end makes every later read fail.
+  void seek(std::uint64_t position) noexcept { position_ = position; }
+  [[nodiscard]] std::uint64_t size() const noexcept { return data_.size(); }
+  // Bytes left after the position (0 when the position is past the end).
+  [[nodiscard]] std::uint64_t remaining() const noexcept {
+    return position_ < data_.size() ? data_.size() - position_ : 0;
+  }
+
+ private:
+  std::span<const std::uint8_t> data_;
+  std::uint64_t position_ = 0;
+};
+
+// Sequential unbuffered reads through a file descriptor's own position. Only the
+// archive header is read this way; the descriptor is borrowed, not owned.
+class FdReader {
+ public:
+  // `position` is where the descriptor's file position stands now.
+  FdReader(int fd, std::uint64_t position) noexcept : fd_(fd), position_(position) {}
+
+  // Reads until `out` is full, retrying interrupted reads; an early end of file is
+  // an unexpected-EOF error, any other failure the OS error.
+  std::expected<void, IoError> read_exact(std::span<std::uint8_t> out) noexcept;
+  [[nodiscard]] std::uint64_t position() const noexcept { return position_; }
+  // Moves the descriptor's position; used to rewind after a failed record.
+  void seek(std::uint64_t position) noexcept;
+
+ private:
+  int fd_;
+  std::uint64_t position_;
+};
+
+// Decodes a little-endian unsigned or two's-complement signed integer from its bytes.
+template <std::integral T>
+[[nodiscard]] constexpr T load_le(std::span<const std::uint8_t, sizeof(T)> bytes) noexcept {
+  using U = std::make_unsigned_t<T>;
+  U value = 0;
+  for (std::size_t i = sizeof(T); i-- > 0;) {
+    value = static_cast<U>(static_cast<U>(value << 8U) | bytes[i]);
+  }
+  return static_cast<T>(value);
+}
+
+// Reads one record field by field. Every failed field read rewinds the source to
+// where the record started and returns the error with the frame
+// "While parsing field '<field>' in <record>" added.
+template <ByteSource Source>
+class RecordReader {
+ public:
+  RecordReader(Source& source, std::string_view record) noexcept
+      : source_(source), record_(record), start_(source.position()) {}
+
+  // Reads one little-endian integer field.
+  template <std::integral T>
+  std::expected<T, BinReadError> field(
+      std::string_view name, std::source_location location = std::source_location::current()) {
+    std::uint8_t bytes[sizeof(T)] = {};
+    if (auto read = source_.read_exact(bytes); !read) {
+      return fail(BinReadError(read.error()), name, location);
+    }
+    return load_le<T>(std::span<const std::uint8_t, sizeof(T)>(bytes));
+  }
+
+  // Reads a field of raw bytes, filling `out` completely.
+  std::expected<void, BinReadError> bytes(
+      std::string_view name, std::span<std::uint8_t> out,
+      std::source_location location = std::source_location::current()) {
+    if (auto read = source_.read_exact(out); !read) {
+      return fail(BinReadError(read.error()), name, location);
+    }
+    return {};
+  }
+
+  // Runs a nested reader (for example a list of sub-records) as one field.
+  template <class F>
+  auto nested(std::string_view name, F&& read_nested,
+              std::source_location location = std::source_location::current())
+      -> decltype(read_nested()) {
+    auto value = read_nested();
+    if (!value) {
+      return fail(std::move(value.error()), name, location);
+    }
+    return value;
+  }
+
+ private:
+  std::unexpected<BinReadError> fail(BinReadError error, std::string_view name,
+                                     std::source_location location) {
+    source_.seek(start_);
+    error.add_field_context(name, record_, location);
+    return std::unexpected(std::move(error));
+  }
+
+  Source& source_;
+  std::string_view record_;
+  std::uint64_t start_;
+};
+
+}  // namespace marrowvane_dat

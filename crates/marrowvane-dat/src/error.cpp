@@ -1,0 +1,195 @@
+// Display texts, debug forms and causes of the library's errors.
+#include "marrowvane_dat/error.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <ostream>
+
+#include "utf8.hpp"
+
+namespace marrowvane_dat {
+namespace {
+
+std::string hex8(std::uint32_t value) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08X", value);
+  return text;
+}
+
+std::string os_message(int code) {
+  char buffer[256];
+  // The GNU strerror_r may return a static string instead of filling the buffer.
+  return ::strerror_r(code, buffer, sizeof buffer);
+}
+
+// Names the common errno values by what they mean to a caller.
+std::string_view os_error_kind(int code) {
+  switch (code) {
+    case ENOENT: return "NotFound";
+    case EACCES:
+    case EPERM: return "PermissionDenied";
+    case EINTR: return "Interrupted";
+    case EISDIR: return "IsADirectory";
+    case ENOTDIR: return "NotADirectory";
+    case EINVAL: return "InvalidInput";
+    case ENOMEM: return "OutOfMemory";
+    case ELOOP: return "FilesystemLoop";
+    case ENAMETOOLONG: return "InvalidFilename";
+    default: return "Uncategorized";
+  }
+}
+
+std::string path_display(const std::filesystem::path& path) {
+  return detail::utf8_lossy(path.native());
+}
+
+}  // namespace
+
+IoError IoError::from_errno(int code) noexcept { return IoError(IoErrorKind::Os, code); }
+IoError IoError::unexpected_eof() noexcept { return IoError(IoErrorKind::UnexpectedEof, 0); }
+IoError IoError::out_of_memory() noexcept { return IoError(IoErrorKind::OutOfMemory, 0); }
+
+std::string IoError::to_string() const {
+  switch (kind_) {
+    case IoErrorKind::Os: return os_message(code_) + " (os error " + std::to_string(code_) + ")";
+    case IoErrorKind::UnexpectedEof: return "failed to fill whole buffer";
+    case IoErrorKind::OutOfMemory: return "out of memory";
+  }
+  return "unknown I/O error";
+}
+
+std::string IoError::debug() const {
+  switch (kind_) {
+    case IoErrorKind::Os:
+      return "Os { code: " + std::to_string(code_) + ", kind: " + std::string(os_error_kind(code_)) +
+             ", message: " + detail::debug_quote(os_message(code_)) + " }";
+    case IoErrorKind::UnexpectedEof:
+      return "Error { kind: UnexpectedEof, message: \"failed to fill whole buffer\" }";
+    case IoErrorKind::OutOfMemory: return "Kind(OutOfMemory)";
+  }
+  return "Kind(Other)";
+}
+
+void BinReadError::add_field_context(std::string_view field, std::string_view record,
+                                     std::source_location location) {
+  std::string message = "While parsing field '";
+  message.append(field).append("' in ").append(record);
+  frames_.push_back(BinReadFrame{std::move(message), location});
+}
+
+std::string BinReadError::to_string() const {
+  std::string text = cause_.to_string();
+  for (const BinReadFrame& frame : frames_) {
+    text.append("; ").append(frame.message);
+  }
+  return text;
+}
+
+std::string BinReadError::debug() const {
+  std::string text = "BinReadError { cause: " + cause_.debug() + ", frames: [";
+  for (std::size_t i = 0; i < frames_.size(); ++i) {
+    const BinReadFrame& frame = frames_[i];
+    if (i > 0) {
+      text += ", ";
+    }
+    text += detail::debug_quote(frame.message + " at " + frame.location.file_name() + ":" +
+                                std::to_string(frame.location.line()));
+  }
+  return text + "] }";
+}
+
+std::string DatError::to_string() const {
+  struct Display {
+    std::string operator()(const Io& e) const { return "IO error: " + e.error.to_string(); }
+    std::string operator()(const BinRead& e) const {
+      return "Binary read error: " + e.error.to_string();
+    }
+    std::string operator()(const NotFound& e) const {
+      return "File ID " + hex8(e.id) + " not found in provider";
+    }
+    std::string operator()(const DuplicateId& e) const {
+      return "Duplicate File ID " + hex8(e.id) + " detected";
+    }
+    std::string operator()(const DuplicateNamespacedId& e) const {
+      return "Duplicate namespaced file " + e.namespace_ + ":" + hex8(e.file_id) + " detected";
+    }
+    std::string operator()(const InvalidMagic& e) const {
+      return "Invalid magic for format: " + e.format;
+    }
+    std::string operator()(const UnsupportedVersion& e) const {
+      return "Unsupported version: " + std::to_string(e.version);
+    }
+    std::string operator()(const InvalidNamespace& e) const {
+      return "Invalid namespace: " + e.name;
+    }
+    std::string operator()(const Corruption& e) const {
+      return "Corruption detected: " + e.description;
+    }
+    std::string operator()(const DecompressionFailed& e) const {
+      return "Failed to recover compressed file " + hex8(e.id);
+    }
+    std::string operator()(const PathError& e) const {
+      return "Failed to open file at " + path_display(e.path) + ": " + e.source.to_string();
+    }
+    std::string operator()(const Other& e) const { return "Other error: " + e.message; }
+  };
+  return std::visit(Display{}, value_);
+}
+
+std::string DatError::debug() const {
+  using detail::debug_quote;
+  struct Debug {
+    std::string operator()(const Io& e) const { return "Io(" + e.error.debug() + ")"; }
+    std::string operator()(const BinRead& e) const { return "BinRead(" + e.error.debug() + ")"; }
+    std::string operator()(const NotFound& e) const {
+      return "NotFound(" + std::to_string(e.id) + ")";
+    }
+    std::string operator()(const DuplicateId& e) const {
+      return "DuplicateId(" + std::to_string(e.id) + ")";
+    }
+    std::string operator()(const DuplicateNamespacedId& e) const {
+      return "DuplicateNamespacedId { namespace: " + debug_quote(e.namespace_) +
+             ", file_id: " + std::to_string(e.file_id) + " }";
+    }
+    std::string operator()(const InvalidMagic& e) const {
+      return "InvalidMagic(" + debug_quote(e.format) + ")";
+    }
+    std::string operator()(const UnsupportedVersion& e) const {
+      return "UnsupportedVersion(" + std::to_string(e.version) + ")";
+    }
+    std::string operator()(const InvalidNamespace& e) const {
+      return "InvalidNamespace(" + debug_quote(e.name) + ")";
+    }
+    std::string operator()(const Corruption& e) const {
+      return "Corruption(" + debug_quote(e.description) + ")";
+    }
+    std::string operator()(const DecompressionFailed& e) const {
+      return "DecompressionFailed(" + std::to_string(e.id) + ")";
+    }
+    std::string operator()(const PathError& e) const {
+      return "PathError { path: " + debug_quote(e.path.native()) + ", source: " + e.source.debug() +
+             " }";
+    }
+    std::string operator()(const Other& e) const { return "Other(" + debug_quote(e.message) + ")"; }
+  };
+  return std::visit(Debug{}, value_);
+}
+
+const ErrorSource* DatError::source() const noexcept {
+  if (const auto* io = std::get_if<Io>(&value_)) {
+    return &io->error;
+  }
+  if (const auto* bin = std::get_if<BinRead>(&value_)) {
+    return &bin->error;
+  }
+  if (const auto* path = std::get_if<PathError>(&value_)) {
+    return &path->source;
+  }
+  return nullptr;
+}
+
+std::ostream& operator<<(std::ostream& out, const DatError& error) {
+  return out << error.to_string();
+}
+
+}  // namespace marrowvane_dat
