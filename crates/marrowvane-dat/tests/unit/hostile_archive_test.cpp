@@ -1,0 +1,156 @@
+// Damaged and hostile archives must end in a DatError, never a crash, a hang or a
+// huge allocation; and one database must serve many threads.
+#include <algorithm>
+#include <map>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "marrowvane_dat/dat_database.hpp"
+#include "marrowvane_dat_testkit/archive_builder.hpp"
+#include "test_support.hpp"
+
+namespace marrowvane_dat {
+namespace {
+
+using testkit::ArchiveBuilder;
+using testkit::ChainLayout;
+using testkit::FileSpec;
+
+std::vector<FileSpec> mixed_files(std::size_t count) {
+  std::vector<FileSpec> files;
+  std::uint32_t state = 99;
+  for (std::size_t i = 0; i < count; ++i) {
+    state = state * 1664525U + 1013904223U;
+    FileSpec file;
+    file.id = (static_cast<std::uint32_t>(i % 7 + 1) << 24) | static_cast<std::uint32_t>(i);
+    file.content.resize(state % 5000);
+    for (std::size_t j = 0; j < file.content.size(); ++j) {
+      file.content[j] = static_cast<std::uint8_t>((j / (1 + state % 9)) ^ (state >> 24));
+    }
+    file.compressed = i % 3 == 0;
+    files.push_back(std::move(file));
+  }
+  return files;
+}
+
+TEST(HostileArchive, HugeDeclaredSizeFailsAtTheEndOfTheFile) {
+  for (const std::uint32_t size : {0xFFFFFFFFU, 0x80000000U, 0x10000000U}) {
+    ArchiveBuilder builder;
+    const std::uint32_t offset = builder.write_chain(std::vector<std::uint8_t>(100, 1));
+    builder.build_directory({DatFileEntry{.id = 0x06000001, .offset = offset, .size = size}});
+    auto database = test::open_bytes(builder.bytes());
+    ASSERT_TRUE(database);
+    auto file = database->get_file(0x06000001);
+    ASSERT_FALSE(file);
+    EXPECT_EQ(file.error().to_string(), "IO error: failed to fill whole buffer");
+  }
+}
+
+TEST(HostileArchive, RootOutsideTheFileIsIo) {
+  for (const std::uint32_t root : {0xFFFFFFFFU, 0x7FFFFFF0U, 0xFFFFFFFCU}) {
+    ArchiveBuilder builder;
+    builder.header().root_offset = root;
+    auto database = test::open_bytes(builder.bytes());
+    ASSERT_FALSE(database);
+    EXPECT_EQ(database.error().kind(), DatErrorKind::Io) << root;
+  }
+}
+
+TEST(HostileArchive, NodeChainThatLoopsOnItselfStillEnds) {
+  ArchiveBuilder builder;
+  testkit::NodeSpec node;
+  node.entry_count = 1;
+  node.entries = {DatFileEntry{.id = 9}};
+  const std::uint32_t root = builder.write_node(node);
+  builder.patch_u32(root, root);  // the node's first block links to itself
+  builder.header().root_offset = root;
+  auto database = test::open_bytes(builder.bytes());
+  // The node's second half repeats its first block, which still ends the walk.
+  ASSERT_TRUE(database) << database.error().debug();
+  EXPECT_EQ(database->files().size(), 1U);
+}
+
+TEST(HostileArchive, TruncatedAtAnyBlockGivesAnErrorOrAnOpenArchive) {
+  ArchiveBuilder builder;
+  builder.add_files(mixed_files(300), ChainLayout::Scattered);
+  const std::vector<std::uint8_t> full = builder.bytes();
+  for (std::size_t cut = 0; cut < full.size(); cut += 997) {
+    std::vector<std::uint8_t> image(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(cut));
+    auto database = test::open_bytes(std::move(image));
+    if (!database) {
+      const DatErrorKind kind = database.error().kind();
+      EXPECT_TRUE(kind == DatErrorKind::Io || kind == DatErrorKind::BinRead) << database.error().debug();
+      continue;
+    }
+    for (const auto& [id, entry] : database->files()) {
+      auto file = database->get_file(id);
+      if (!file) {
+        EXPECT_EQ(file.error().kind(), DatErrorKind::Io);
+      }
+    }
+  }
+}
+
+TEST(HostileArchive, RandomByteDamageNeverEscapesAsAnything) {
+  ArchiveBuilder builder;
+  builder.add_files(mixed_files(200));
+  const std::vector<std::uint8_t> good = builder.bytes();
+  std::uint32_t state = 7;
+  const auto next = [&state] { return state = state * 1664525U + 1013904223U; };
+  for (int round = 0; round < 300; ++round) {
+    std::vector<std::uint8_t> image = good;
+    const int flips = 1 + static_cast<int>(next() % 6);
+    for (int i = 0; i < flips; ++i) {
+      // Half the damage lands in the header and first nodes, where it matters most.
+      const std::size_t at = next() % 2 == 0 ? 0x140 + next() % 0x2000 : next() % image.size();
+      image[at % image.size()] = static_cast<std::uint8_t>(next() >> 24);
+    }
+    auto database = test::open_bytes(std::move(image));
+    if (!database) continue;
+    for (const auto& [id, entry] : database->files()) {
+      auto file = database->get_file(id);
+      if (!file) {
+        const DatErrorKind kind = file.error().kind();
+        EXPECT_TRUE(kind == DatErrorKind::Io || kind == DatErrorKind::Corruption)
+            << file.error().debug();
+      }
+    }
+  }
+}
+
+TEST(Concurrency, ManyThreadsReadIdenticalBytesFromOneDatabase) {
+  ArchiveBuilder builder;
+  const std::vector<FileSpec> files = mixed_files(400);
+  builder.add_files(files, ChainLayout::Scattered);
+  test::TempFile archive(builder.bytes());
+  auto database = DatDatabase::open(archive.path());
+  ASSERT_TRUE(database) << database.error().debug();
+
+  std::map<std::uint32_t, std::vector<std::uint8_t>> expected;
+  for (const auto& file : files) expected[file.id] = file.content;
+
+  constexpr int THREADS = 8;
+  std::vector<int> mismatches(THREADS, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < THREADS; ++t) {
+    threads.emplace_back([&, t] {
+      // Each thread walks the files in its own order so reads interleave.
+      std::vector<std::uint32_t> ids;
+      for (const auto& [id, bytes] : expected) ids.push_back(id);
+      std::rotate(ids.begin(), ids.begin() + static_cast<std::ptrdiff_t>(ids.size() * static_cast<std::size_t>(t) / THREADS),
+                  ids.end());
+      for (int pass = 0; pass < 3; ++pass) {
+        for (const std::uint32_t id : ids) {
+          auto bytes = database->get_file(id);
+          if (!bytes || *bytes != expected.at(id)) ++mismatches[static_cast<std::size_t>(t)];
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(mismatches, std::vector<int>(THREADS, 0));
+}
+
+}  // namespace
+}  // namespace marrowvane_dat

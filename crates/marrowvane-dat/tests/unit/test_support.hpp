@@ -1,0 +1,92 @@
+// Shared fixtures of the unit tests: opening images, temporary files, instrumented sources.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "marrowvane_dat/archive_source.hpp"
+#include "marrowvane_dat/dat_database.hpp"
+
+namespace marrowvane_dat::test {
+
+inline Result<DatDatabase> open_bytes(std::vector<std::uint8_t> bytes) {
+  return DatDatabase::open(std::make_unique<MemorySource>(std::move(bytes)));
+}
+
+// A file under the test's temporary directory, removed when it goes out of scope.
+class TempFile {
+ public:
+  explicit TempFile(std::span<const std::uint8_t> bytes) : path_(unique_path()) {
+    std::ofstream out(path_, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()),  // NOLINT: ofstream takes char
+              static_cast<std::streamsize>(bytes.size()));
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile() {
+    std::error_code ignored;
+    std::filesystem::remove(path_, ignored);
+  }
+  [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+
+  static std::filesystem::path unique_path() {
+    static std::atomic<unsigned> counter{0};
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info != nullptr ? std::string(info->test_suite_name()) + "." + info->name()
+                                       : std::string("marrowvane");
+    return std::filesystem::path(::testing::TempDir()) /
+           (name + "." + std::to_string(::getpid()) + "." + std::to_string(counter++) + ".dat");
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// A memory source that records every positional read and can fail chosen ones.
+class RecordingSource final : public ArchiveSource {
+ public:
+  struct Read {
+    std::uint64_t offset;
+    std::size_t size;
+  };
+  using Fault = std::function<std::optional<IoError>(std::uint64_t offset, std::size_t size)>;
+
+  RecordingSource(std::vector<std::uint8_t> bytes, std::vector<Read>* log, Fault fault = {})
+      : inner_(std::move(bytes)), log_(log), fault_(std::move(fault)) {}
+
+  [[nodiscard]] std::expected<void, IoError> read_exact_at(std::span<std::uint8_t> buf,
+                                                           std::uint64_t offset) const override {
+    if (log_ != nullptr) {
+      log_->push_back({offset, buf.size()});
+    }
+    if (fault_) {
+      if (auto error = fault_(offset, buf.size())) {
+        return std::unexpected(*error);
+      }
+    }
+    return inner_.read_exact_at(buf, offset);
+  }
+  [[nodiscard]] std::optional<std::uint64_t> size_hint() const noexcept override {
+    return inner_.size_hint();
+  }
+
+ private:
+  MemorySource inner_;
+  std::vector<Read>* log_;
+  Fault fault_;
+};
+
+inline std::vector<std::uint8_t> bytes_of(std::string_view text) {
+  return {text.begin(), text.end()};
+}
+
+}  // namespace marrowvane_dat::test
