@@ -1,0 +1,104 @@
+// File types and the classification of file ids into them, per archive kind.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+#include "marrowvane_dat/dat_database.hpp"
+
+namespace marrowvane_dat {
+
+// The type of a stored file, as told by its id.
+enum class DatFileType : std::uint32_t {
+  Model = 0x01,
+  SetupModel = 0x02,
+  Animation = 0x03,
+  Palette = 0x04,
+  SurfaceTexture = 0x05,
+  Texture = 0x06,
+  Surface = 0x08,
+  MotionTable = 0x09,
+  Audio = 0x0A,
+  EnvCell = 0x0D,
+  Table = 0x0E,
+  PaletteSet = 0x0F,
+  Clothing = 0x10,
+  DegradeInfo = 0x11,
+  Scene = 0x12,
+  Region = 0x13,
+  Keymap = 0x14,
+  RenderTexture = 0x15,
+  RenderMaterial = 0x16,
+  MaterialModifier = 0x17,
+  MaterialInstance = 0x18,
+  RenderMesh = 0x19,
+  SoundTable = 0x20,
+  Layout = 0x21,
+  EnumMapper = 0x22,
+  StringTable = 0x23,
+  StringTableString = 0x24,
+  DataIDMapper = 0x25,
+  ActionMap = 0x26,
+  DualDataIDMapper = 0x27,
+  CombatManeuverTable = 0x30,
+  LanguageString = 0x31,
+  ParticleEmitter = 0x32,
+  PhysicsScript = 0x33,
+  PhysicsScriptTable = 0x34,
+  MutateFilter = 0x38,
+  MasterProperty = 0x39,
+  Font = 0x40,
+  StringState = 0x41,
+  BSPNodeType = 0x42,
+  DatabaseProperties = 0x78,
+  Custom = 0xFFFFFF00,
+  MotionKinematics = 0xFFFFFF01,
+  Landblock = 0xFE,
+  LandblockInfo = 0xFF,
+  IndoorCell = 0xFD,
+  Iteration = 0xFE01,
+  Unknown = 0,
+};
+
+// Every member, in declaration order.
+inline constexpr std::array<DatFileType, 48> ALL_DAT_FILE_TYPES = {
+    DatFileType::Model,              DatFileType::SetupModel,
+    DatFileType::Animation,          DatFileType::Palette,
+    DatFileType::SurfaceTexture,     DatFileType::Texture,
+    DatFileType::Surface,            DatFileType::MotionTable,
+    DatFileType::Audio,              DatFileType::EnvCell,
+    DatFileType::Table,              DatFileType::PaletteSet,
+    DatFileType::Clothing,           DatFileType::DegradeInfo,
+    DatFileType::Scene,              DatFileType::Region,
+    DatFileType::Keymap,             DatFileType::RenderTexture,
+    DatFileType::RenderMaterial,     DatFileType::MaterialModifier,
+    DatFileType::MaterialInstance,   DatFileType::RenderMesh,
+    DatFileType::SoundTable,         DatFileType::Layout,
+    DatFileType::EnumMapper,         DatFileType::StringTable,
+    DatFileType::StringTableString,  DatFileType::DataIDMapper,
+    DatFileType::ActionMap,          DatFileType::DualDataIDMapper,
+    DatFileType::CombatManeuverTable, DatFileType::LanguageString,
+    DatFileType::ParticleEmitter,    DatFileType::PhysicsScript,
+    DatFileType::PhysicsScriptTable, DatFileType::MutateFilter,
+    DatFileType::MasterProperty,     DatFileType::Font,
+    DatFileType::StringState,        DatFileType::BSPNodeType,
+    DatFileType::DatabaseProperties, DatFileType::Custom,
+    DatFileType::MotionKinematics,   DatFileType::Landblock,
+    DatFileType::LandblockInfo,      DatFileType::IndoorCell,
+    DatFileType::Iteration,          DatFileType::Unknown,
+};
+
+// The member's name exactly as declared ("Font", "DataIDMapper", "BSPNodeType").
+[[nodiscard]] std::string_view to_string(DatFileType type) noexcept;
+
+// The type of `id` in an archive of kind `kind`: by the top byte in Portal and Local
+// archives, by the low 16 bits in Cell archives, as from_id() for Unknown; 0xFFFF0001
+// is Iteration everywhere.
+[[nodiscard]] DatFileType from_id_in_dat(std::uint32_t id, DatKind kind) noexcept;
+
+// The type of `id` when no archive kind is known: the cell suffixes 0xFFFF and 0xFFFE
+// first, then the top byte, then any other non-zero low 16 bits as IndoorCell.
+[[nodiscard]] DatFileType from_id(std::uint32_t id) noexcept;
+
+}  // namespace marrowvane_dat
