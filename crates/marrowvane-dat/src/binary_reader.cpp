@@ -33,7 +33,9 @@ std::expected<T, IoError> read_le(Cursor& cursor) noexcept {
 
 }  // namespace
 
-std::expected<std::uint8_t, IoError> Cursor::read_u8() noexcept { return read_le<std::uint8_t>(*this); }
+std::expected<std::uint8_t, IoError> Cursor::read_u8() noexcept {
+  return read_le<std::uint8_t>(*this);
+}
 std::expected<std::uint16_t, IoError> Cursor::read_u16() noexcept {
   return read_le<std::uint16_t>(*this);
 }

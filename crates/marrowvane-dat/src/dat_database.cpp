@@ -49,7 +49,9 @@ class SourceReader {
   std::uint64_t position_;
 };
 
-DatError out_of_memory() { return IoError::out_of_memory(); }
+DatError out_of_memory() {
+  return IoError::out_of_memory();
+}
 
 }  // namespace
 
@@ -127,9 +129,9 @@ Result<void> DatDatabase::read_directory() {
     const std::uint32_t offset = pending.back();
     pending.pop_back();
     if (!visited.insert(offset).second) {
-      return std::unexpected(DatError::Corruption{
-          "directory node at offset " + hex_offset(offset) +
-          " is reached more than once; the directory tree loops"});
+      return std::unexpected(
+          DatError::Corruption{"directory node at offset " + hex_offset(offset) +
+                               " is reached more than once; the directory tree loops"});
     }
     auto node = read_file_data(offset, DatDirectoryNode::SIZE);
     if (!node) {
@@ -152,9 +154,8 @@ Result<void> DatDatabase::read_directory() {
     if (branches[0] == 0) {
       continue;
     }
-    const std::size_t slots =
-        static_cast<std::size_t>(std::min<std::uint64_t>(std::uint64_t{entry_count} + 1,
-                                                          DatDirectoryNode::BRANCH_COUNT));
+    const std::size_t slots = static_cast<std::size_t>(
+        std::min<std::uint64_t>(std::uint64_t{entry_count} + 1, DatDirectoryNode::BRANCH_COUNT));
     for (std::size_t slot = slots; slot-- > 0;) {
       if (branches[slot] != 0) {
         pending.push_back(branches[slot]);
@@ -170,9 +171,9 @@ Result<std::vector<std::uint8_t>> DatDatabase::read_file_data(std::uint32_t offs
     return std::vector<std::uint8_t>{};
   }
   if (header_.block_size <= LINK_SIZE) {
-    return std::unexpected(DatError::Corruption{
-        "block size " + std::to_string(header_.block_size) +
-        " leaves no room for data after the 4-byte block link"});
+    return std::unexpected(
+        DatError::Corruption{"block size " + std::to_string(header_.block_size) +
+                             " leaves no room for data after the 4-byte block link"});
   }
   try {
     return read_chain(offset, size);

@@ -25,17 +25,27 @@ std::string os_message(int code) {
 // Names the common errno values by what they mean to a caller.
 std::string_view os_error_kind(int code) {
   switch (code) {
-    case ENOENT: return "NotFound";
+    case ENOENT:
+      return "NotFound";
     case EACCES:
-    case EPERM: return "PermissionDenied";
-    case EINTR: return "Interrupted";
-    case EISDIR: return "IsADirectory";
-    case ENOTDIR: return "NotADirectory";
-    case EINVAL: return "InvalidInput";
-    case ENOMEM: return "OutOfMemory";
-    case ELOOP: return "FilesystemLoop";
-    case ENAMETOOLONG: return "InvalidFilename";
-    default: return "Uncategorized";
+    case EPERM:
+      return "PermissionDenied";
+    case EINTR:
+      return "Interrupted";
+    case EISDIR:
+      return "IsADirectory";
+    case ENOTDIR:
+      return "NotADirectory";
+    case EINVAL:
+      return "InvalidInput";
+    case ENOMEM:
+      return "OutOfMemory";
+    case ELOOP:
+      return "FilesystemLoop";
+    case ENAMETOOLONG:
+      return "InvalidFilename";
+    default:
+      return "Uncategorized";
   }
 }
 
@@ -45,15 +55,24 @@ std::string path_display(const std::filesystem::path& path) {
 
 }  // namespace
 
-IoError IoError::from_errno(int code) noexcept { return IoError(IoErrorKind::Os, code); }
-IoError IoError::unexpected_eof() noexcept { return IoError(IoErrorKind::UnexpectedEof, 0); }
-IoError IoError::out_of_memory() noexcept { return IoError(IoErrorKind::OutOfMemory, 0); }
+IoError IoError::from_errno(int code) noexcept {
+  return IoError(IoErrorKind::Os, code);
+}
+IoError IoError::unexpected_eof() noexcept {
+  return IoError(IoErrorKind::UnexpectedEof, 0);
+}
+IoError IoError::out_of_memory() noexcept {
+  return IoError(IoErrorKind::OutOfMemory, 0);
+}
 
 std::string IoError::to_string() const {
   switch (kind_) {
-    case IoErrorKind::Os: return os_message(code_) + " (os error " + std::to_string(code_) + ")";
-    case IoErrorKind::UnexpectedEof: return "failed to fill whole buffer";
-    case IoErrorKind::OutOfMemory: return "out of memory";
+    case IoErrorKind::Os:
+      return os_message(code_) + " (os error " + std::to_string(code_) + ")";
+    case IoErrorKind::UnexpectedEof:
+      return "failed to fill whole buffer";
+    case IoErrorKind::OutOfMemory:
+      return "out of memory";
   }
   return "unknown I/O error";
 }
@@ -61,11 +80,13 @@ std::string IoError::to_string() const {
 std::string IoError::debug() const {
   switch (kind_) {
     case IoErrorKind::Os:
-      return "Os { code: " + std::to_string(code_) + ", kind: " + std::string(os_error_kind(code_)) +
+      return "Os { code: " + std::to_string(code_) +
+             ", kind: " + std::string(os_error_kind(code_)) +
              ", message: " + detail::debug_quote(os_message(code_)) + " }";
     case IoErrorKind::UnexpectedEof:
       return "Error { kind: UnexpectedEof, message: \"failed to fill whole buffer\" }";
-    case IoErrorKind::OutOfMemory: return "Kind(OutOfMemory)";
+    case IoErrorKind::OutOfMemory:
+      return "Kind(OutOfMemory)";
   }
   return "Kind(Other)";
 }

@@ -1,8 +1,8 @@
 // The LRS decompressor: literals and 12-bit-distance back-references under control bytes.
 #include <algorithm>
 
-#include "marrowvane_dat/utils.hpp"
 #include "marrowvane_dat/binary_reader.hpp"
+#include "marrowvane_dat/utils.hpp"
 
 namespace marrowvane_dat {
 

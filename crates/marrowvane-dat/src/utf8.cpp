@@ -79,7 +79,8 @@ std::string debug_quote(std::string_view text) {
     const std::size_t n = utf8_sequence_length(text, &invalid);
     if (n == 0) {
       for (std::size_t i = 0; i < invalid; ++i) {
-        std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned>(static_cast<std::uint8_t>(text[i])));
+        std::snprintf(hex, sizeof hex, "\\x%02X",
+                      static_cast<unsigned>(static_cast<std::uint8_t>(text[i])));
         out += hex;
       }
       text.remove_prefix(invalid);
@@ -88,12 +89,24 @@ std::string debug_quote(std::string_view text) {
     const char c = text[0];
     if (n == 1) {
       switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\0': out += "\\0"; break;
+        case '"':
+          out += "\\\"";
+          break;
+        case '\\':
+          out += "\\\\";
+          break;
+        case '\n':
+          out += "\\n";
+          break;
+        case '\r':
+          out += "\\r";
+          break;
+        case '\t':
+          out += "\\t";
+          break;
+        case '\0':
+          out += "\\0";
+          break;
         default:
           if (static_cast<std::uint8_t>(c) < 0x20 || c == 0x7F) {
             std::snprintf(hex, sizeof hex, "\\u{%x}", static_cast<unsigned>(c));

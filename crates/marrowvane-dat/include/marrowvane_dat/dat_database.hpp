@@ -152,14 +152,14 @@ std::expected<DatHeader, BinReadError> DatHeader::read(Source& in) {
   RecordReader<Source> r(in, "DatHeader");
   DatHeader h;
   std::uint32_t* const u32_fields[] = {
-      &h.magic,      &h.block_size, &h.file_size,  &h.dataset,     &h.subset,
-      &h.free_head,  &h.free_tail,  &h.free_count, &h.root_offset, &h.new_lru,
-      &h.old_lru,    &h.use_lru,    &h.master_map_id, &h.engine_version, &h.game_version,
+      &h.magic,     &h.block_size, &h.file_size,     &h.dataset,        &h.subset,
+      &h.free_head, &h.free_tail,  &h.free_count,    &h.root_offset,    &h.new_lru,
+      &h.old_lru,   &h.use_lru,    &h.master_map_id, &h.engine_version, &h.game_version,
   };
   static constexpr std::string_view U32_NAMES[] = {
-      "magic",   "block_size", "file_size",  "dataset",       "subset",
-      "free_head", "free_tail", "free_count", "root_offset",  "new_lru",
-      "old_lru", "use_lru",    "master_map_id", "engine_version", "game_version",
+      "magic",     "block_size", "file_size",     "dataset",        "subset",
+      "free_head", "free_tail",  "free_count",    "root_offset",    "new_lru",
+      "old_lru",   "use_lru",    "master_map_id", "engine_version", "game_version",
   };
   static_assert(std::size(U32_NAMES) == 15);
   for (std::size_t i = 0; i < std::size(U32_NAMES); ++i) {

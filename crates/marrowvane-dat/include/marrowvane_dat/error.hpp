@@ -165,11 +165,12 @@ class DatError {
 
   // Builds the error from any one alternative.
   template <class Alternative>
-    requires std::is_constructible_v<Value, Alternative&&> &&
-             (!std::is_same_v<std::remove_cvref_t<Alternative>, DatError>) &&
-             (!std::is_same_v<std::remove_cvref_t<Alternative>, IoError>) &&
-             (!std::is_same_v<std::remove_cvref_t<Alternative>, BinReadError>)
-  DatError(Alternative&& alternative)  // NOLINT(google-explicit-constructor)
+  requires std::is_constructible_v<Value, Alternative&&> &&
+      (!std::is_same_v<std::remove_cvref_t<Alternative>, DatError>)&&(
+          !std::is_same_v<std::remove_cvref_t<Alternative>,
+                          IoError>)&&(!std::is_same_v<std::remove_cvref_t<Alternative>,
+                                                      BinReadError>)
+          DatError(Alternative&& alternative)  // NOLINT(google-explicit-constructor)
       : value_(std::forward<Alternative>(alternative)) {}
   // Wraps an I/O error, unchanged, as Io.
   DatError(IoError error) noexcept : value_(Io{error}) {}  // NOLINT(google-explicit-constructor)

@@ -38,9 +38,9 @@ namespace detail {
 // The read loop of read_exact_at_compat over any pread-shaped function, so tests
 // can feed it interrupted, short and failing reads.
 template <class PreadFn>
-  requires std::invocable<PreadFn&, void*, std::size_t, std::uint64_t>
-std::expected<void, IoError> read_exact_at_with(PreadFn&& pread_fn, std::span<std::uint8_t> buf,
-                                                std::uint64_t offset) noexcept {
+requires std::invocable<PreadFn&, void*, std::size_t, std::uint64_t> std::expected<void, IoError>
+read_exact_at_with(PreadFn&& pread_fn, std::span<std::uint8_t> buf, std::uint64_t offset)
+noexcept {
   std::size_t done = 0;
   while (done < buf.size()) {
     const ssize_t got = pread_fn(buf.data() + done, buf.size() - done, offset + done);

@@ -165,7 +165,8 @@ TEST(BlockChain, OperatingSystemErrorsArePassedOnAsIo) {
 // Serves a small low region and one block far above it, without the gigabytes between.
 class SparseSource final : public ArchiveSource {
  public:
-  SparseSource(std::vector<std::uint8_t> low, std::uint64_t high_base, std::vector<std::uint8_t> high)
+  SparseSource(std::vector<std::uint8_t> low, std::uint64_t high_base,
+               std::vector<std::uint8_t> high)
       : low_(std::move(low)), high_base_(high_base), high_(std::move(high)) {}
   [[nodiscard]] std::expected<void, IoError> read_exact_at(std::span<std::uint8_t> buf,
                                                            std::uint64_t offset) const override {

@@ -19,9 +19,9 @@ using testkit::ArchiveBuilder;
 // The field that a header cut `available` bytes after 0x140 fails on.
 std::string field_cut_at(std::size_t available) {
   static constexpr std::array<const char*, 15> U32_FIELDS = {
-      "magic",   "block_size", "file_size",     "dataset",        "subset",
-      "free_head", "free_tail", "free_count",   "root_offset",    "new_lru",
-      "old_lru", "use_lru",    "master_map_id", "engine_version", "game_version"};
+      "magic",     "block_size", "file_size",     "dataset",        "subset",
+      "free_head", "free_tail",  "free_count",    "root_offset",    "new_lru",
+      "old_lru",   "use_lru",    "master_map_id", "engine_version", "game_version"};
   if (available < 60) return U32_FIELDS[available / 4];
   if (available < 76) return "version_string";
   return "version_minor";
@@ -29,11 +29,14 @@ std::string field_cut_at(std::size_t available) {
 
 std::string innermost_frame(const DatError& error) {
   const auto* bin = error.get_if<DatError::BinRead>();
-  if (bin == nullptr || bin->error.frames().empty()) return "<not a record error: " + error.debug() + ">";
+  if (bin == nullptr || bin->error.frames().empty())
+    return "<not a record error: " + error.debug() + ">";
   return bin->error.frames().front().message;
 }
 
-std::vector<std::uint8_t> header_only_image() { return ArchiveBuilder().bytes(); }
+std::vector<std::uint8_t> header_only_image() {
+  return ArchiveBuilder().bytes();
+}
 
 TEST(DatHeader, EveryFieldIsReadInOrderAndKeptAsStored) {
   ArchiveBuilder builder;
@@ -64,9 +67,10 @@ TEST(DatHeader, EveryFieldIsReadInOrderAndKeptAsStored) {
 TEST(DatHeader, FileCutInsideTheHeaderNamesTheFieldThatRanOut) {
   const std::vector<std::uint8_t> full = header_only_image();
   for (std::size_t available = 0; available < DatHeader::SIZE; ++available) {
-    const std::vector<std::uint8_t> cut(full.begin(),
-                                        full.begin() + static_cast<std::ptrdiff_t>(0x140 + available));
-    const std::string expected = "While parsing field '" + field_cut_at(available) + "' in DatHeader";
+    const std::vector<std::uint8_t> cut(
+        full.begin(), full.begin() + static_cast<std::ptrdiff_t>(0x140 + available));
+    const std::string expected =
+        "While parsing field '" + field_cut_at(available) + "' in DatHeader";
 
     TempFile file(cut);
     auto from_file = DatDatabase::open(file.path());
@@ -100,8 +104,9 @@ TEST(DatHeader, MissingFileIsPathErrorWithTheGivenPath) {
   ASSERT_NE(error, nullptr) << database.error().debug();
   EXPECT_EQ(error->path, path);
   EXPECT_EQ(error->source.raw_os_error(), ENOENT);
-  EXPECT_EQ(database.error().to_string(),
-            "Failed to open file at no/such/dir/portal.dat: No such file or directory (os error 2)");
+  EXPECT_EQ(
+      database.error().to_string(),
+      "Failed to open file at no/such/dir/portal.dat: No such file or directory (os error 2)");
 }
 
 TEST(DatHeader, EmptyRootReadsNothingPastTheHeader) {
@@ -133,11 +138,11 @@ TEST(DatKind, SignatureBlockSizeAndDatasetDecide) {
     DatKind kind;
   };
   const Row rows[] = {
-      {0x5442, 1024, 1, DatKind::Portal},  {0x5442, 1024, 2, DatKind::Local},
-      {0x5442, 1024, 0, DatKind::Local},   {0x5442, 256, 2, DatKind::Cell},
-      {0x5442, 256, 1, DatKind::Local},    {0x5442, 4096, 1, DatKind::Local},
-      {0x5442, 4096, 2, DatKind::Local},   {0x5442, 0, 1, DatKind::Local},
-      {0, 1024, 1, DatKind::Unknown},      {0, 256, 2, DatKind::Unknown},
+      {0x5442, 1024, 1, DatKind::Portal},      {0x5442, 1024, 2, DatKind::Local},
+      {0x5442, 1024, 0, DatKind::Local},       {0x5442, 256, 2, DatKind::Cell},
+      {0x5442, 256, 1, DatKind::Local},        {0x5442, 4096, 1, DatKind::Local},
+      {0x5442, 4096, 2, DatKind::Local},       {0x5442, 0, 1, DatKind::Local},
+      {0, 1024, 1, DatKind::Unknown},          {0, 256, 2, DatKind::Unknown},
       {0x00015442, 1024, 1, DatKind::Unknown}, {0x4254, 1024, 1, DatKind::Unknown},
       {0x5443, 256, 2, DatKind::Unknown},
   };

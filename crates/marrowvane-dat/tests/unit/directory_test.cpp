@@ -16,8 +16,8 @@ using testkit::ArchiveBuilder;
 using testkit::NodeSpec;
 
 DatFileEntry entry(std::uint32_t id, std::uint32_t marker = 0) {
-  return DatFileEntry{.bit_flags = 0, .id = id, .offset = 0x1000, .size = 10, .timestamp = marker,
-                      .version = 1};
+  return DatFileEntry{
+      .bit_flags = 0, .id = id, .offset = 0x1000, .size = 10, .timestamp = marker, .version = 1};
 }
 
 NodeSpec node(std::vector<DatFileEntry> entries, std::vector<std::uint32_t> children = {}) {
@@ -186,14 +186,12 @@ TEST(Directory, ChildThatLeadsBackToAnAncestorIsCorruption) {
   builder.header().root_offset = root;
   auto database = open_bytes(builder.bytes());
   ASSERT_FALSE(database);
-  EXPECT_EQ(database.error().to_string(),
-            "Corruption detected: directory node at offset 0x" +
-                [&] {
-                  char text[9];
-                  std::snprintf(text, sizeof text, "%08X", root);
-                  return std::string(text);
-                }() +
-                " is reached more than once; the directory tree loops");
+  EXPECT_EQ(
+      database.error().to_string(), "Corruption detected: directory node at offset 0x" + [&] {
+        char text[9];
+        std::snprintf(text, sizeof text, "%08X", root);
+        return std::string(text);
+      }() + " is reached more than once; the directory tree loops");
 }
 
 TEST(Directory, DeepTreeLoadsEveryLevel) {

@@ -22,7 +22,8 @@ TEST(ErrorDisplay, IdsAreEightUpperCaseHexDigitsWithoutPrefix) {
   EXPECT_EQ(DatError(DatError::NotFound{0}).to_string(), "File ID 00000000 not found in provider");
   EXPECT_EQ(DatError(DatError::NotFound{0xFFFFFFFF}).to_string(),
             "File ID FFFFFFFF not found in provider");
-  EXPECT_EQ(DatError(DatError::DuplicateId{0xabc}).to_string(), "Duplicate File ID 00000ABC detected");
+  EXPECT_EQ(DatError(DatError::DuplicateId{0xabc}).to_string(),
+            "Duplicate File ID 00000ABC detected");
   EXPECT_EQ(DatError(DatError::DecompressionFailed{0x0600001f}).to_string(),
             "Failed to recover compressed file 0600001F");
   EXPECT_EQ(DatError(DatError::DuplicateNamespacedId{"abc", 0x1A}).to_string(),
@@ -42,21 +43,23 @@ TEST(ErrorDisplay, StringAndNumberPayloadsAreShownPlain) {
 }
 
 TEST(ErrorDisplay, NestedErrorsShowTheirOwnMessages) {
-  EXPECT_EQ(DatError(IoError::unexpected_eof()).to_string(), "IO error: failed to fill whole buffer");
+  EXPECT_EQ(DatError(IoError::unexpected_eof()).to_string(),
+            "IO error: failed to fill whole buffer");
   EXPECT_EQ(DatError(IoError::from_errno(ENOENT)).to_string(),
             "IO error: No such file or directory (os error 2)");
   EXPECT_EQ(DatError(truncated_glyph()).to_string(),
             "Binary read error: failed to fill whole buffer; While parsing field 'offset_x' in "
             "FontCharDesc; While parsing field 'char_descs' in Font");
-  EXPECT_EQ(DatError(DatError::PathError{"/no/such/portal.dat", IoError::from_errno(ENOENT)})
-                .to_string(),
-            "Failed to open file at /no/such/portal.dat: No such file or directory (os error 2)");
+  EXPECT_EQ(
+      DatError(DatError::PathError{"/no/such/portal.dat", IoError::from_errno(ENOENT)}).to_string(),
+      "Failed to open file at /no/such/portal.dat: No such file or directory (os error 2)");
 }
 
 TEST(ErrorDisplay, PathBytesThatAreNotUtf8ShowAsReplacementCharacters) {
   const DatError error(DatError::PathError{"/tmp/a\xFF\xC3", IoError::from_errno(EACCES)});
-  EXPECT_EQ(error.to_string(),
-            "Failed to open file at /tmp/a\xEF\xBF\xBD\xEF\xBF\xBD: Permission denied (os error 13)");
+  EXPECT_EQ(
+      error.to_string(),
+      "Failed to open file at /tmp/a\xEF\xBF\xBD\xEF\xBF\xBD: Permission denied (os error 13)");
 }
 
 TEST(ErrorDebug, UnnamedPayloadsInParenthesesNumbersInDecimal) {

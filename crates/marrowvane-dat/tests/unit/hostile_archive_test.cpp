@@ -80,7 +80,8 @@ TEST(HostileArchive, TruncatedAtAnyBlockGivesAnErrorOrAnOpenArchive) {
     auto database = test::open_bytes(std::move(image));
     if (!database) {
       const DatErrorKind kind = database.error().kind();
-      EXPECT_TRUE(kind == DatErrorKind::Io || kind == DatErrorKind::BinRead) << database.error().debug();
+      EXPECT_TRUE(kind == DatErrorKind::Io || kind == DatErrorKind::BinRead)
+          << database.error().debug();
       continue;
     }
     for (const auto& [id, entry] : database->files()) {
@@ -138,7 +139,9 @@ TEST(Concurrency, ManyThreadsReadIdenticalBytesFromOneDatabase) {
       // Each thread walks the files in its own order so reads interleave.
       std::vector<std::uint32_t> ids;
       for (const auto& [id, bytes] : expected) ids.push_back(id);
-      std::rotate(ids.begin(), ids.begin() + static_cast<std::ptrdiff_t>(ids.size() * static_cast<std::size_t>(t) / THREADS),
+      std::rotate(ids.begin(),
+                  ids.begin() + static_cast<std::ptrdiff_t>(ids.size() *
+                                                            static_cast<std::size_t>(t) / THREADS),
                   ids.end());
       for (int pass = 0; pass < 3; ++pass) {
         for (const std::uint32_t id : ids) {

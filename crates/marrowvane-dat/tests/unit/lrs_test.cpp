@@ -13,7 +13,9 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes decode(const Bytes& input) { return decompress_lrs(input); }
+Bytes decode(const Bytes& input) {
+  return decompress_lrs(input);
+}
 
 TEST(Lrs, InputsShorterThanTheSizeFieldComeBackUnchanged) {
   EXPECT_EQ(decode({}), Bytes{});
@@ -104,8 +106,12 @@ Bytes sample(std::string_view kind, std::size_t size) {
     if (kind == "random") out[i] = static_cast<std::uint8_t>(state >> 16);
     if (kind == "zeros") out[i] = 0;
     if (kind == "periodic") out[i] = static_cast<std::uint8_t>("abcabd"[i % 6]);
-    if (kind == "text") out[i] = static_cast<std::uint8_t>("the quick brown fox jumps "[(i * 7 + (state >> 28)) % 26]);
-    if (kind == "mixed") out[i] = (i / 5000) % 2 == 0 ? static_cast<std::uint8_t>(state >> 16) : static_cast<std::uint8_t>(i / 300);
+    if (kind == "text")
+      out[i] =
+          static_cast<std::uint8_t>("the quick brown fox jumps "[(i * 7 + (state >> 28)) % 26]);
+    if (kind == "mixed")
+      out[i] = (i / 5000) % 2 == 0 ? static_cast<std::uint8_t>(state >> 16)
+                                   : static_cast<std::uint8_t>(i / 300);
   }
   return out;
 }
@@ -144,8 +150,8 @@ TEST(Lrs, CompressedEntriesReadBackThroughGetFile) {
 TEST(Lrs, DamagedCompressedPayloadIsReturnedAsDecodedNotAsAnError) {
   testkit::ArchiveBuilder builder;
   // Flagged compressed, but the stored bytes are a stream that stops after two literals.
-  builder.add_files({{.id = 7, .content = {50, 0, 0, 0, 0x3F, 0x61, 0x62, 0x00, 0x00},
-                      .extra_flags = 0x1}});
+  builder.add_files(
+      {{.id = 7, .content = {50, 0, 0, 0, 0x3F, 0x61, 0x62, 0x00, 0x00}, .extra_flags = 0x1}});
   auto database = test::open_bytes(builder.bytes());
   ASSERT_TRUE(database);
   auto content = database->get_file(7);

@@ -105,8 +105,7 @@ TEST_F(PortalPath, FallbackNamesTheCheckoutsDatsFolder) {
   ::unsetenv(VARIABLE);
   const auto found = get_portal_dat_path();
   if (!found) GTEST_SKIP() << "no dats/portal.dat in this checkout";
-  EXPECT_TRUE(found->native().ends_with("crates/marrowvane-dat/../../dats/portal.dat"))
-      << *found;
+  EXPECT_TRUE(found->native().ends_with("crates/marrowvane-dat/../../dats/portal.dat")) << *found;
 }
 
 }  // namespace
