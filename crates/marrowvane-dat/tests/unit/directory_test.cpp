@@ -21,11 +21,11 @@ DatFileEntry entry(std::uint32_t id, std::uint32_t marker = 0) {
 }
 
 NodeSpec node(std::vector<DatFileEntry> entries, std::vector<std::uint32_t> children = {}) {
-  NodeSpec spec;
-  spec.entry_count = static_cast<std::uint32_t>(entries.size());
-  spec.entries = std::move(entries);
-  std::copy(children.begin(), children.end(), spec.branches.begin());
-  return spec;
+  NodeSpec result;
+  result.entry_count = static_cast<std::uint32_t>(entries.size());
+  result.entries = std::move(entries);
+  std::copy(children.begin(), children.end(), result.branches.begin());
+  return result;
 }
 
 std::map<std::uint32_t, std::uint32_t> markers(const DatDatabase& database) {
