@@ -6,10 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <source_location>
 #include <span>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "marrowvane_dat/error.hpp"
 
@@ -82,59 +84,67 @@ template <std::integral T>
   return static_cast<T>(value);
 }
 
-// Reads one record field by field. Every failed field read rewinds the source to
-// where the record started and returns the error with the frame
-// "While parsing field '<field>' in <record>" added.
+// Reads one record field by field. The first field that cannot be read rewinds the
+// source to where the record started and records the error with the frame
+// "While parsing field '<field>' in <record>"; every later read is then skipped, so a
+// reader is a flat list of fields followed by finish().
 template <ByteSource Source>
 class RecordReader {
  public:
   RecordReader(Source& source, std::string_view record) noexcept
       : source_(source), record_(record), start_(source.position()) {}
 
-  // Reads one little-endian integer field.
+  // Reads one little-endian integer field into `out`.
   template <std::integral T>
-  std::expected<T, BinReadError> field(
-      std::string_view name, std::source_location location = std::source_location::current()) {
+  void read(T& out, std::string_view name,
+            std::source_location location = std::source_location::current()) {
+    if (error_) return;
     std::uint8_t bytes[sizeof(T)] = {};
-    if (auto read = source_.read_exact(bytes); !read) {
-      return fail(BinReadError(read.error()), name, location);
+    if (auto got = source_.read_exact(bytes); !got) {
+      fail(BinReadError(got.error()), name, location);
+      return;
     }
-    return load_le<T>(std::span<const std::uint8_t, sizeof(T)>(bytes));
+    out = load_le<T>(std::span<const std::uint8_t, sizeof(T)>(bytes));
   }
 
   // Reads a field of raw bytes, filling `out` completely.
-  std::expected<void, BinReadError> bytes(
-      std::string_view name, std::span<std::uint8_t> out,
-      std::source_location location = std::source_location::current()) {
-    if (auto read = source_.read_exact(out); !read) {
-      return fail(BinReadError(read.error()), name, location);
+  void read_bytes(std::span<std::uint8_t> out, std::string_view name,
+                  std::source_location location = std::source_location::current()) {
+    if (error_) return;
+    if (auto got = source_.read_exact(out); !got) {
+      fail(BinReadError(got.error()), name, location);
     }
-    return {};
   }
 
-  // Runs a nested reader (for example a list of sub-records) as one field.
+  // Runs a nested reader (for example a list of sub-records) as one field;
+  // `read_nested` returns std::expected<void, BinReadError>.
   template <class F>
-  auto nested(std::string_view name, F&& read_nested,
-              std::source_location location = std::source_location::current())
-      -> decltype(read_nested()) {
-    auto value = read_nested();
-    if (!value) {
-      return fail(std::move(value.error()), name, location);
+  void read_nested(std::string_view name, F&& read_nested,
+                   std::source_location location = std::source_location::current()) {
+    if (error_) return;
+    if (auto got = std::forward<F>(read_nested)(); !got) {
+      fail(std::move(got.error()), name, location);
     }
-    return value;
+  }
+
+  // The finished record, or the error of the first field that failed.
+  template <class V>
+  std::expected<std::remove_cvref_t<V>, BinReadError> finish(V&& value) {
+    if (error_) return std::unexpected(std::move(*error_));
+    return std::forward<V>(value);
   }
 
  private:
-  std::unexpected<BinReadError> fail(BinReadError error, std::string_view name,
-                                     std::source_location location) {
+  void fail(BinReadError error, std::string_view name, std::source_location location) {
     source_.seek(start_);
     error.add_field_context(name, record_, location);
-    return std::unexpected(std::move(error));
+    error_.emplace(std::move(error));
   }
 
   Source& source_;
   std::string_view record_;
   std::uint64_t start_;
+  std::optional<BinReadError> error_;
 };
 
 }  // namespace marrowvane_dat

@@ -151,48 +151,39 @@ template <ByteSource Source>
 std::expected<DatHeader, BinReadError> DatHeader::read(Source& in) {
   RecordReader<Source> r(in, "DatHeader");
   DatHeader h;
-  std::uint32_t* const u32_fields[] = {
-      &h.magic,     &h.block_size, &h.file_size,     &h.dataset,        &h.subset,
-      &h.free_head, &h.free_tail,  &h.free_count,    &h.root_offset,    &h.new_lru,
-      &h.old_lru,   &h.use_lru,    &h.master_map_id, &h.engine_version, &h.game_version,
-  };
-  static constexpr std::string_view U32_NAMES[] = {
-      "magic",     "block_size", "file_size",     "dataset",        "subset",
-      "free_head", "free_tail",  "free_count",    "root_offset",    "new_lru",
-      "old_lru",   "use_lru",    "master_map_id", "engine_version", "game_version",
-  };
-  static_assert(std::size(U32_NAMES) == 15);
-  for (std::size_t i = 0; i < std::size(U32_NAMES); ++i) {
-    auto value = r.template field<std::uint32_t>(U32_NAMES[i]);
-    if (!value) return std::unexpected(std::move(value.error()));
-    *u32_fields[i] = *value;
-  }
-  if (auto s = r.bytes("version_string", h.version_string); !s) {
-    return std::unexpected(std::move(s.error()));
-  }
-  auto minor = r.template field<std::uint32_t>("version_minor");
-  if (!minor) return std::unexpected(std::move(minor.error()));
-  h.version_minor = *minor;
-  return h;
+  r.read(h.magic, "magic");
+  r.read(h.block_size, "block_size");
+  r.read(h.file_size, "file_size");
+  r.read(h.dataset, "dataset");
+  r.read(h.subset, "subset");
+  r.read(h.free_head, "free_head");
+  r.read(h.free_tail, "free_tail");
+  r.read(h.free_count, "free_count");
+  r.read(h.root_offset, "root_offset");
+  r.read(h.new_lru, "new_lru");
+  r.read(h.old_lru, "old_lru");
+  r.read(h.use_lru, "use_lru");
+  r.read(h.master_map_id, "master_map_id");
+  r.read(h.engine_version, "engine_version");
+  r.read(h.game_version, "game_version");
+  r.read_bytes(h.version_string, "version_string");
+  r.read(h.version_minor, "version_minor");
+  return r.finish(std::move(h));
 }
 
 template <ByteSource Source>
 std::expected<DatFileEntry, BinReadError> DatFileEntry::read(Source& in) {
   RecordReader<Source> r(in, "DatFileEntry");
   DatFileEntry e;
-  std::uint32_t DatFileEntry::*const fields[] = {
-      &DatFileEntry::bit_flags, &DatFileEntry::id,        &DatFileEntry::offset,
-      &DatFileEntry::size,      &DatFileEntry::timestamp, &DatFileEntry::version,
-  };
-  static constexpr std::string_view NAMES[] = {"bit_flags", "id",        "offset",
-                                               "size",      "timestamp", "version"};
-  static_assert(std::size(NAMES) * 4 == SIZE);
-  for (std::size_t i = 0; i < std::size(NAMES); ++i) {
-    auto value = r.template field<std::uint32_t>(NAMES[i]);
-    if (!value) return std::unexpected(std::move(value.error()));
-    e.*fields[i] = *value;
-  }
-  return e;
+  r.read(e.bit_flags, "bit_flags");
+  r.read(e.id, "id");
+  r.read(e.offset, "offset");
+  r.read(e.size, "size");
+  r.read(e.timestamp, "timestamp");
+  r.read(e.version, "version");
+  static_assert(SIZE == sizeof e.bit_flags + sizeof e.id + sizeof e.offset + sizeof e.size +
+                            sizeof e.timestamp + sizeof e.version);
+  return r.finish(e);
 }
 
 }  // namespace marrowvane_dat

@@ -86,96 +86,52 @@ std::size_t font_glyph_reserve(const Source& in, std::uint32_t stored_count) noe
 template <ByteSource Source>
 std::expected<FontCharDesc, BinReadError> FontCharDesc::read(Source& in) {
   RecordReader<Source> r(in, "FontCharDesc");
-  auto unicode = r.template field<std::uint16_t>("unicode");
-  if (!unicode) return std::unexpected(std::move(unicode.error()));
-  auto offset_x = r.template field<std::uint16_t>("offset_x");
-  if (!offset_x) return std::unexpected(std::move(offset_x.error()));
-  auto offset_y = r.template field<std::uint16_t>("offset_y");
-  if (!offset_y) return std::unexpected(std::move(offset_y.error()));
-  auto width = r.template field<std::uint8_t>("width");
-  if (!width) return std::unexpected(std::move(width.error()));
-  auto height = r.template field<std::uint8_t>("height");
-  if (!height) return std::unexpected(std::move(height.error()));
-  auto horizontal_offset_before = r.template field<std::int8_t>("horizontal_offset_before");
-  if (!horizontal_offset_before) {
-    return std::unexpected(std::move(horizontal_offset_before.error()));
-  }
-  auto horizontal_offset_after = r.template field<std::int8_t>("horizontal_offset_after");
-  if (!horizontal_offset_after) return std::unexpected(std::move(horizontal_offset_after.error()));
-  auto vertical_offset_before = r.template field<std::int8_t>("vertical_offset_before");
-  if (!vertical_offset_before) return std::unexpected(std::move(vertical_offset_before.error()));
-  static_assert(SIZE == sizeof(*unicode) + sizeof(*offset_x) + sizeof(*offset_y) + sizeof(*width) +
-                            sizeof(*height) + sizeof(*horizontal_offset_before) +
-                            sizeof(*horizontal_offset_after) + sizeof(*vertical_offset_before));
-  return FontCharDesc{*unicode,
-                      *offset_x,
-                      *offset_y,
-                      *width,
-                      *height,
-                      *horizontal_offset_before,
-                      *horizontal_offset_after,
-                      *vertical_offset_before};
+  FontCharDesc d;
+  r.read(d.unicode, "unicode");
+  r.read(d.offset_x, "offset_x");
+  r.read(d.offset_y, "offset_y");
+  r.read(d.width, "width");
+  r.read(d.height, "height");
+  r.read(d.horizontal_offset_before, "horizontal_offset_before");
+  r.read(d.horizontal_offset_after, "horizontal_offset_after");
+  r.read(d.vertical_offset_before, "vertical_offset_before");
+  static_assert(SIZE == sizeof d.unicode + sizeof d.offset_x + sizeof d.offset_y + sizeof d.width +
+                            sizeof d.height + sizeof d.horizontal_offset_before +
+                            sizeof d.horizontal_offset_after + sizeof d.vertical_offset_before);
+  return r.finish(d);
 }
 
 template <ByteSource Source>
 std::expected<Font, BinReadError> Font::read(Source& in) {
   RecordReader<Source> r(in, "Font");
-  auto id = r.template field<std::uint32_t>("id");
-  if (!id) return std::unexpected(std::move(id.error()));
-  auto max_char_height = r.template field<std::uint32_t>("max_char_height");
-  if (!max_char_height) return std::unexpected(std::move(max_char_height.error()));
-  auto max_char_width = r.template field<std::uint32_t>("max_char_width");
-  if (!max_char_width) return std::unexpected(std::move(max_char_width.error()));
-  auto num_char_descs = r.template field<std::uint32_t>("num_char_descs");
-  if (!num_char_descs) return std::unexpected(std::move(num_char_descs.error()));
-
+  Font font;
+  std::uint32_t num_char_descs = 0;
+  r.read(font.id, "id");
+  r.read(font.max_char_height, "max_char_height");
+  r.read(font.max_char_width, "max_char_width");
+  r.read(num_char_descs, "num_char_descs");
   // The stored count is hostile: it bounds the loop, never an allocation by itself.
-  auto char_descs =
-      r.nested("char_descs", [&]() -> std::expected<std::vector<FontCharDesc>, BinReadError> {
-        std::vector<FontCharDesc> descs;
-        descs.reserve(detail::font_glyph_reserve(in, *num_char_descs));
-        for (std::uint32_t i = 0; i < *num_char_descs; ++i) {
-          auto desc = FontCharDesc::read(in);
-          if (!desc) return std::unexpected(std::move(desc.error()));
-          descs.push_back(*desc);
-        }
-        return descs;
-      });
-  if (!char_descs) return std::unexpected(std::move(char_descs.error()));
-
-  auto num_horizontal_border_pixels =
-      r.template field<std::uint32_t>("num_horizontal_border_pixels");
-  if (!num_horizontal_border_pixels) {
-    return std::unexpected(std::move(num_horizontal_border_pixels.error()));
-  }
-  auto num_vertical_border_pixels = r.template field<std::uint32_t>("num_vertical_border_pixels");
-  if (!num_vertical_border_pixels) {
-    return std::unexpected(std::move(num_vertical_border_pixels.error()));
-  }
-  auto baseline_offset = r.template field<std::int32_t>("baseline_offset");
-  if (!baseline_offset) return std::unexpected(std::move(baseline_offset.error()));
-  auto foreground_surface_data_id = r.template field<std::uint32_t>("foreground_surface_data_id");
-  if (!foreground_surface_data_id) {
-    return std::unexpected(std::move(foreground_surface_data_id.error()));
-  }
-  auto background_surface_data_id = r.template field<std::uint32_t>("background_surface_data_id");
-  if (!background_surface_data_id) {
-    return std::unexpected(std::move(background_surface_data_id.error()));
-  }
-  static_assert(FIXED_SIZE == sizeof(*id) + sizeof(*max_char_height) + sizeof(*max_char_width) +
-                                  sizeof(*num_char_descs) + sizeof(*num_horizontal_border_pixels) +
-                                  sizeof(*num_vertical_border_pixels) + sizeof(*baseline_offset) +
-                                  sizeof(*foreground_surface_data_id) +
-                                  sizeof(*background_surface_data_id));
-  return Font{*id,
-              *max_char_height,
-              *max_char_width,
-              std::move(*char_descs),
-              *num_horizontal_border_pixels,
-              *num_vertical_border_pixels,
-              *baseline_offset,
-              *foreground_surface_data_id,
-              *background_surface_data_id};
+  r.read_nested("char_descs", [&]() -> std::expected<void, BinReadError> {
+    font.char_descs.reserve(detail::font_glyph_reserve(in, num_char_descs));
+    for (std::uint32_t i = 0; i < num_char_descs; ++i) {
+      auto desc = FontCharDesc::read(in);
+      if (!desc) return std::unexpected(std::move(desc.error()));
+      font.char_descs.push_back(*desc);
+    }
+    return {};
+  });
+  r.read(font.num_horizontal_border_pixels, "num_horizontal_border_pixels");
+  r.read(font.num_vertical_border_pixels, "num_vertical_border_pixels");
+  r.read(font.baseline_offset, "baseline_offset");
+  r.read(font.foreground_surface_data_id, "foreground_surface_data_id");
+  r.read(font.background_surface_data_id, "background_surface_data_id");
+  static_assert(FIXED_SIZE ==
+                sizeof font.id + sizeof font.max_char_height + sizeof font.max_char_width +
+                    sizeof num_char_descs + sizeof font.num_horizontal_border_pixels +
+                    sizeof font.num_vertical_border_pixels + sizeof font.baseline_offset +
+                    sizeof font.foreground_surface_data_id +
+                    sizeof font.background_surface_data_id);
+  return r.finish(std::move(font));
 }
 
 // Compiled once, in the library, for the in-memory cursor.
