@@ -1,11 +1,11 @@
 // The motion command table, its lookup and classification, and the cases that check them.
-#include "common/motion_command_names.hpp"
+#include "motion_command_names.hpp"
 
 #include <algorithm>
 #include <cstdio>
 #include <string>
 
-#include "case_runner.hpp"
+#include "../checks.hpp"
 
 namespace common::motion_command_names {
 
