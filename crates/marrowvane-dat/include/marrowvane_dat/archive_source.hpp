@@ -6,6 +6,7 @@
 #include <expected>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "marrowvane_dat/error.hpp"
@@ -15,15 +16,21 @@ namespace marrowvane_dat {
 // Owns one file descriptor; -1 when empty. Closes it once on destruction.
 class UniqueFd {
  public:
+  // An empty handle.
   UniqueFd() noexcept = default;
+  // Takes ownership of `fd` (-1 for none).
   explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  // Moves ownership; `other` becomes empty.
   UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  // Closes the current descriptor, then takes over `other`'s.
   UniqueFd& operator=(UniqueFd&& other) noexcept;
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
   ~UniqueFd();
 
+  // The descriptor, still owned; -1 when empty.
   [[nodiscard]] int get() const noexcept { return fd_; }
+  // True when a descriptor is owned.
   [[nodiscard]] explicit operator bool() const noexcept { return fd_ >= 0; }
   // Gives up ownership and returns the descriptor.
   int release() noexcept;
@@ -53,11 +60,14 @@ class ArchiveSource {
 // An archive file read with pread through an owned descriptor.
 class FileSource final : public ArchiveSource {
  public:
+  // Reads through `fd`, which it owns from now on.
   explicit FileSource(UniqueFd fd) noexcept : fd_(std::move(fd)) {}
 
   [[nodiscard]] std::expected<void, IoError> read_exact_at(std::span<std::uint8_t> buf,
                                                            std::uint64_t offset) const override;
+  // The file's current length from fstat, if it can be had.
   [[nodiscard]] std::optional<std::uint64_t> size_hint() const noexcept override;
+  // The descriptor, still owned by the source.
   [[nodiscard]] int fd() const noexcept { return fd_.get(); }
 
  private:
@@ -67,6 +77,7 @@ class FileSource final : public ArchiveSource {
 // An archive held in memory; owns its bytes.
 class MemorySource final : public ArchiveSource {
  public:
+  // Serves `bytes` as the archive.
   explicit MemorySource(std::vector<std::uint8_t> bytes) noexcept : bytes_(std::move(bytes)) {}
 
   [[nodiscard]] std::expected<void, IoError> read_exact_at(std::span<std::uint8_t> buf,

@@ -28,6 +28,7 @@ concept ByteSource = requires(S& source, std::span<std::uint8_t> out, std::uint6
 // A seekable reader over borrowed bytes; the bytes must outlive it.
 class Cursor {
  public:
+  // Starts at position 0 of `data`.
   explicit Cursor(std::span<const std::uint8_t> data) noexcept : data_(data) {}
 
   // Fills `out` from the current position and advances, or fails with unexpected
@@ -40,9 +41,11 @@ class Cursor {
   // Moves forward by `count` bytes, or fails without moving when fewer are left.
   std::expected<void, IoError> skip(std::uint64_t count) noexcept;
 
+  // Bytes before the next one to read.
   [[nodiscard]] std::uint64_t position() const noexcept { return position_; }
   // Sets the position; a position past the end makes every later read fail.
   void seek(std::uint64_t position) noexcept { position_ = position; }
+  // Length of the underlying bytes.
   [[nodiscard]] std::uint64_t size() const noexcept { return data_.size(); }
   // Bytes left after the position (0 when the position is past the end).
   [[nodiscard]] std::uint64_t remaining() const noexcept {
@@ -64,6 +67,7 @@ class FdReader {
   // Reads until `out` is full, retrying interrupted reads; an early end of file is
   // an unexpected-EOF error, any other failure the OS error.
   std::expected<void, IoError> read_exact(std::span<std::uint8_t> out) noexcept;
+  // Where the next read starts.
   [[nodiscard]] std::uint64_t position() const noexcept { return position_; }
   // Moves the descriptor's position; used to rewind after a failed record.
   void seek(std::uint64_t position) noexcept;

@@ -25,7 +25,8 @@ std::expected<void, IoError> read_exact_at_compat(int fd, std::span<std::uint8_t
 
 // Decompresses an LRS payload (4-byte little-endian size, then control bytes and
 // tokens). Never fails: malformed input ends decoding early and yields what was
-// decoded so far; inputs shorter than 4 bytes come back unchanged.
+// decoded so far; inputs shorter than 4 bytes come back unchanged. Reserves at most
+// what the input can produce, so only exhausted memory can throw (std::bad_alloc).
 std::vector<std::uint8_t> decompress_lrs(std::span<const std::uint8_t> input);
 
 // The portal archive to check: $MARROWVANE_PORTAL_DAT if it names something that
