@@ -15,6 +15,7 @@
 #include "marrowvane_dat/file_type/font.hpp"
 #include "marrowvane_dat_testkit/archive_builder.hpp"
 #include "marrowvane_dat_testkit/font_writer.hpp"
+#include "marrowvane_dat_testkit/rng.hpp"
 
 namespace {
 
@@ -22,6 +23,7 @@ using marrowvane_dat::DatFileEntry;
 using marrowvane_dat::testkit::ArchiveBuilder;
 using marrowvane_dat::testkit::ChainLayout;
 using marrowvane_dat::testkit::FileSpec;
+using marrowvane_dat::testkit::Rng;
 
 enum class BadFont { None, SelfId, NoGlyphs, ZeroCell, Trailing, Truncated, Unreadable };
 
@@ -64,30 +66,6 @@ constexpr TypeWeight FILE_TYPES[] = {
     {0x11, 2},  {0x12, 2},  {0x13, 1},  {0x20, 3}, {0x21, 3},  {0x22, 2},  {0x23, 4},
     {0x24, 2},  {0x25, 1},  {0x26, 1},  {0x27, 1}, {0x30, 1},  {0x31, 4},  {0x32, 4},
     {0x33, 4},  {0x34, 1},  {0x38, 1},  {0x39, 1}, {0x41, 1},  {0x78, 1},
-};
-
-// splitmix64: small, fast and the same on every platform.
-class Rng {
- public:
-  explicit Rng(std::uint64_t seed) noexcept : state_(seed) {}
-
-  std::uint64_t next() noexcept {
-    state_ += 0x9E3779B97F4A7C15ULL;
-    std::uint64_t z = state_;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-  }
-  // Uniform in [0, bound); bound > 0.
-  std::uint32_t below(std::uint32_t bound) noexcept {
-    return static_cast<std::uint32_t>(next() % bound);
-  }
-  std::uint8_t byte() noexcept { return static_cast<std::uint8_t>(next() >> 56); }
-  // Uniform in [0, 1).
-  double unit() noexcept { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
-
- private:
-  std::uint64_t state_;
 };
 
 std::uint8_t pick_prefix(Rng& rng) {

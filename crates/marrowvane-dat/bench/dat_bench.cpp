@@ -22,6 +22,7 @@
 #include "marrowvane_dat_testkit/archive_builder.hpp"
 #include "marrowvane_dat_testkit/font_writer.hpp"
 #include "marrowvane_dat_testkit/lrs_compressor.hpp"
+#include "marrowvane_dat_testkit/rng.hpp"
 
 namespace {
 
@@ -33,28 +34,12 @@ using marrowvane_dat::MemorySource;
 using marrowvane_dat::testkit::ArchiveBuilder;
 using marrowvane_dat::testkit::ChainLayout;
 using marrowvane_dat::testkit::FileSpec;
+using marrowvane_dat::testkit::Rng;
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::int64_t KIB = 1024;
 constexpr std::int64_t MIB = 1024 * KIB;
 constexpr std::uint32_t FILE_ID = 0x06000001;
-
-// splitmix64: deterministic data on every platform and run.
-class Rng {
- public:
-  explicit Rng(std::uint64_t seed) noexcept : state_(seed) {}
-
-  std::uint64_t next() noexcept {
-    state_ += 0x9E3779B97F4A7C15ULL;
-    std::uint64_t z = state_;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-  }
-
- private:
-  std::uint64_t state_;
-};
 
 // Words from a small vocabulary with spaces and line breaks: compresses about as
 // well as the text and tables stored in real archives.
@@ -81,7 +66,7 @@ Bytes random_bytes(std::size_t size) {
   Rng rng(size ^ 0xA5A5A5A5ULL);
   Bytes out(size);
   for (std::uint8_t& byte : out) {
-    byte = static_cast<std::uint8_t>(rng.next() >> 56);
+    byte = rng.byte();
   }
   return out;
 }
