@@ -82,43 +82,41 @@ void drain(std::vector<std::pair<int, std::string*>> fds) {
   }
 }
 
+// Runs the tool and collects its output; with `stdout_closed` nobody reads its
+// standard output, so writes there fail with a broken pipe.
+ToolRun run(const std::vector<std::string>& args, bool stdout_closed) {
+  const Pipe out = make_pipe();
+  const Pipe err = make_pipe();
+  if (stdout_closed) {
+    ::close(out.read);
+  }
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    throw std::runtime_error("fork failed");
+  }
+  if (pid == 0) {
+    exec_tool(args, out.write, err.write);
+  }
+  ::close(out.write);
+  ::close(err.write);
+  ToolRun result;
+  if (stdout_closed) {
+    drain({{err.read, &result.err}});
+  } else {
+    drain({{out.read, &result.out}, {err.read, &result.err}});
+  }
+  result.status = wait_for(pid);
+  return result;
+}
+
 }  // namespace
 
 ToolRun run_tool(const std::vector<std::string>& args) {
-  const Pipe out = make_pipe();
-  const Pipe err = make_pipe();
-  const pid_t pid = ::fork();
-  if (pid < 0) {
-    throw std::runtime_error("fork failed");
-  }
-  if (pid == 0) {
-    exec_tool(args, out.write, err.write);
-  }
-  ::close(out.write);
-  ::close(err.write);
-  ToolRun run;
-  drain({{out.read, &run.out}, {err.read, &run.err}});
-  run.status = wait_for(pid);
-  return run;
+  return run(args, false);
 }
 
 ToolRun run_tool_into_closed_pipe(const std::vector<std::string>& args) {
-  const Pipe out = make_pipe();
-  const Pipe err = make_pipe();
-  ::close(out.read);
-  const pid_t pid = ::fork();
-  if (pid < 0) {
-    throw std::runtime_error("fork failed");
-  }
-  if (pid == 0) {
-    exec_tool(args, out.write, err.write);
-  }
-  ::close(out.write);
-  ::close(err.write);
-  ToolRun run;
-  drain({{err.read, &run.err}});
-  run.status = wait_for(pid);
-  return run;
+  return run(args, true);
 }
 
 }  // namespace marrowvane_dat::cli_test
