@@ -116,8 +116,10 @@ Result<DatDatabase> DatDatabase::finish_open(DatHeader header,
 
 // Walks the tree depth-first, pre-order, with an explicit stack: a node's entries go
 // into the map before its children, children in slot order, so an id that occurs
-// twice keeps the entry met last. Every node offset is remembered, so a damaged
-// tree that leads back to a node it already read is refused instead of looping.
+// twice keeps the entry met last. Every node offset is remembered and a node reached
+// a second time is refused: that ends a loop, and it also stops a damaged directory
+// whose nodes share children from being walked over and over, which could take
+// exponentially long without ever looping.
 Result<void> DatDatabase::read_directory() {
   std::vector<std::uint32_t> pending;
   if (header_.root_offset != 0) {
@@ -131,7 +133,7 @@ Result<void> DatDatabase::read_directory() {
     if (!visited.insert(offset).second) {
       return std::unexpected(
           DatError::Corruption{"directory node at offset " + hex_offset(offset) +
-                               " is reached more than once; the directory tree loops"});
+                               " is reached more than once; the directory is not a tree"});
     }
     auto node = read_file_data(offset, DatDirectoryNode::SIZE);
     if (!node) {

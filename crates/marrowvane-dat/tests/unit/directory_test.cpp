@@ -191,7 +191,16 @@ TEST(Directory, ChildThatLeadsBackToAnAncestorIsCorruption) {
         char text[9];
         std::snprintf(text, sizeof text, "%08X", root);
         return std::string(text);
-      }() + " is reached more than once; the directory tree loops");
+      }() + " is reached more than once; the directory is not a tree");
+}
+
+TEST(Directory, ChildSharedByTwoSlotsIsCorruption) {
+  ArchiveBuilder builder;
+  const std::uint32_t shared = builder.write_node(node({entry(2)}));
+  builder.header().root_offset = builder.write_node(node({entry(1)}, {shared, shared}));
+  auto database = open_bytes(builder.bytes());
+  ASSERT_FALSE(database);
+  EXPECT_EQ(database.error().kind(), DatErrorKind::Corruption) << database.error().debug();
 }
 
 TEST(Directory, DeepTreeLoadsEveryLevel) {
