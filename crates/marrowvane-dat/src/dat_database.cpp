@@ -70,6 +70,10 @@ DatKind DatHeader::dat_kind() const noexcept {
 
 Result<DatDatabase> DatDatabase::open(const std::filesystem::path& path) {
   try {
+    // The system call would stop at a NUL byte and open some other file.
+    if (path.native().find('\0') != std::string::npos) {
+      return std::unexpected(DatError::PathError{path, IoError::from_errno(EINVAL)});
+    }
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) {
       const int code = errno;

@@ -109,6 +109,18 @@ TEST(DatHeader, MissingFileIsPathErrorWithTheGivenPath) {
       "Failed to open file at no/such/dir/portal.dat: No such file or directory (os error 2)");
 }
 
+TEST(DatHeader, PathWithANulByteIsRefusedNotCut) {
+  TempFile real(header_only_image());
+  std::string name = real.path().native();
+  name += std::string_view("\0.other", 7);
+  auto database = DatDatabase::open(std::filesystem::path(name));
+  ASSERT_FALSE(database);
+  const auto* error = database.error().get_if<DatError::PathError>();
+  ASSERT_NE(error, nullptr) << database.error().debug();
+  EXPECT_EQ(error->source.raw_os_error(), EINVAL);
+  EXPECT_EQ(error->path.native(), name);
+}
+
 TEST(DatHeader, EmptyRootReadsNothingPastTheHeader) {
   std::vector<test::RecordingSource::Read> reads;
   auto database =
