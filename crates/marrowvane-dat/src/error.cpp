@@ -49,6 +49,8 @@ std::string_view os_error_kind(int code) {
   }
 }
 
+constexpr std::string_view UNSUPPORTED_TEXT = "not a regular file or block device";
+
 std::string path_display(const std::filesystem::path& path) {
   return detail::utf8_lossy(path.native());
 }
@@ -64,6 +66,9 @@ IoError IoError::unexpected_eof() noexcept {
 IoError IoError::out_of_memory() noexcept {
   return IoError(IoErrorKind::OutOfMemory, 0);
 }
+IoError IoError::unsupported_file_type() noexcept {
+  return IoError(IoErrorKind::Unsupported, 0);
+}
 
 std::string IoError::to_string() const {
   switch (kind_) {
@@ -73,6 +78,8 @@ std::string IoError::to_string() const {
       return "failed to fill whole buffer";
     case IoErrorKind::OutOfMemory:
       return "out of memory";
+    case IoErrorKind::Unsupported:
+      return std::string(UNSUPPORTED_TEXT);
   }
   return "unknown I/O error";
 }
@@ -87,6 +94,8 @@ std::string IoError::debug() const {
       return "Error { kind: UnexpectedEof, message: \"failed to fill whole buffer\" }";
     case IoErrorKind::OutOfMemory:
       return "Kind(OutOfMemory)";
+    case IoErrorKind::Unsupported:
+      return "Error { kind: Unsupported, message: " + detail::debug_quote(UNSUPPORTED_TEXT) + " }";
   }
   return "Kind(Other)";
 }

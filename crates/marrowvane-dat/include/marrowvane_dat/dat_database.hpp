@@ -7,11 +7,12 @@
 #include <expected>
 #include <filesystem>
 #include <memory>
-#include <unordered_map>
+#include <span>
 #include <vector>
 
 #include "marrowvane_dat/archive_source.hpp"
 #include "marrowvane_dat/binary_reader.hpp"
+#include "marrowvane_dat/directory.hpp"
 #include "marrowvane_dat/error.hpp"
 
 namespace marrowvane_dat {
@@ -66,52 +67,30 @@ struct DatHeader {
   friend bool operator==(const DatHeader&, const DatHeader&) = default;
 };
 
-// One 24-byte directory entry: where a file's block chain starts and how many bytes
-// it stores.
-struct DatFileEntry {
-  static constexpr std::size_t SIZE = 6 * 4;
-  // Bit 0 of bit_flags: the stored bytes are LRS-compressed.
-  static constexpr std::uint32_t COMPRESSED_FLAG = 0x1;
-
-  std::uint32_t bit_flags = 0;
-  std::uint32_t id = 0;
-  std::uint32_t offset = 0;
-  std::uint32_t size = 0;
-  std::uint32_t timestamp = 0;
-  std::uint32_t version = 0;
-
-  // True when bit 0 of bit_flags is set.
-  [[nodiscard]] bool is_compressed() const noexcept { return (bit_flags & COMPRESSED_FLAG) != 0; }
-
-  // Reads the six u32 fields in order; same failure contract as DatHeader::read.
-  template <ByteSource Source>
-  static std::expected<DatFileEntry, BinReadError> read(Source& in);
-
-  friend bool operator==(const DatFileEntry&, const DatFileEntry&) = default;
-};
-
-// The directory node layout: 62 child offsets, an entry count, 61 entry slots.
-struct DatDirectoryNode {
-  static constexpr std::size_t BRANCH_COUNT = 62;
-  static constexpr std::size_t MAX_ENTRIES = 61;
-  static constexpr std::size_t SIZE = BRANCH_COUNT * 4 + 4 + MAX_ENTRIES * DatFileEntry::SIZE;
-};
-static_assert(DatDirectoryNode::SIZE == 1716);
-
-// An open archive. Owns its header, its directory map and its source (closing the
-// file when destroyed). Move-only. After open() nothing about it changes, so the
-// const retrieval calls may run on several threads at once without locking.
+// An open archive. Owns its header, its directory and its source (closing the file
+// or releasing the mapping when destroyed). Move-only. After opening nothing about it
+// changes, so every const call may run on several threads at once without locking.
 class DatDatabase {
  public:
-  using FileMap = std::unordered_map<std::uint32_t, DatFileEntry>;
+  using FileMap = DatFileMap;
 
-  // Opens the archive file at `path`: reads the header at 0x140 through the file
-  // position, then loads the whole directory. Errors: PathError (cannot open), Io
-  // (seek), BinRead (header), or the directory's error unchanged. Nothing stays
-  // open on failure.
+  // Opens the archive file at `path` and reads it with pread: reads the header at 0x140
+  // through the file position, then loads the whole directory. Errors: PathError
+  // (cannot open, or a FIFO, socket or character device), Io (seek), BinRead (header),
+  // or the directory's error unchanged. Nothing stays open on failure.
   static Result<DatDatabase> open(const std::filesystem::path& path);
-  // Opens an archive from any source (in memory, a test double); the header is read
-  // with positional reads at 0x140. Same errors as open(path) except PathError.
+  // As open(path), but the file is then mapped read-only and read from memory. Same
+  // results and errors, plus Io when the mapping fails. A file truncated by someone
+  // else while it is mapped makes reads of the lost pages fault (SIGBUS).
+  static Result<DatDatabase> open_mapped(const std::filesystem::path& path);
+  // Opens an archive already in memory without copying it; the caller keeps `bytes`
+  // alive and unchanged while the database lives. Errors as open(path) minus PathError.
+  static Result<DatDatabase> open_borrowed(std::span<const std::uint8_t> bytes);
+  // Opens an archive in memory, taking ownership of the buffer. Errors as open_borrowed.
+  static Result<DatDatabase> open_owned(std::vector<std::uint8_t> bytes);
+  // Opens an archive from any source (a test double, a custom store); the header is
+  // read with positional reads at 0x140. Errors as open_borrowed, plus Other for a
+  // null source.
   static Result<DatDatabase> open(std::unique_ptr<ArchiveSource> source);
 
   DatDatabase(DatDatabase&&) noexcept = default;
@@ -120,19 +99,49 @@ class DatDatabase {
   DatDatabase& operator=(const DatDatabase&) = delete;
   ~DatDatabase() = default;
 
+  // The header read at open.
   [[nodiscard]] const DatHeader& header() const noexcept { return header_; }
-  // Every directory entry by file id; iteration order is unspecified.
+  // Every directory entry by file id, in id order.
   [[nodiscard]] const FileMap& files() const noexcept { return files_; }
+  // The archive's kind, from its header.
   [[nodiscard]] DatKind dat_kind() const noexcept { return header_.dat_kind(); }
 
+  // The entry of `id` without copying it, or null when the directory has none.
+  [[nodiscard]] const DatFileEntry* find(std::uint32_t id) const noexcept {
+    const auto it = files_.find(id);
+    return it == files_.end() ? nullptr : &it->second;
+  }
+  // Every entry in id order.
+  [[nodiscard]] DatEntryRange entries() const noexcept { return files_.entries(); }
+  // The entries whose ids lie in [first, last], in id order.
+  [[nodiscard]] DatEntryRange entries_in_range(std::uint32_t first,
+                                               std::uint32_t last) const noexcept {
+    return files_.entries_in_range(first, last);
+  }
+
+  // The size of the file once decompressed, without decompressing it: the 4-byte
+  // size prefix of a compressed entry (read from its first block), the stored size
+  // otherwise. Errors: NotFound, Io as read_file_data, Corruption when a compressed
+  // entry stores fewer than 4 bytes. Thread-safe.
+  [[nodiscard]] Result<std::uint32_t> decompressed_size(std::uint32_t id) const;
+
   // Gathers exactly `size` bytes from the block chain starting at `offset`. Size 0
-  // reads nothing. Errors: Io (the archive ends or a read fails), Corruption (block
-  // size too small to make progress). Thread-safe.
+  // reads nothing. Errors: Io (the archive ends or a read fails), Corruption (a block
+  // size too small to make progress, or a chain whose links loop through more blocks
+  // than the archive holds). Thread-safe.
   [[nodiscard]] Result<std::vector<std::uint8_t>> read_file_data(std::uint32_t offset,
                                                                  std::uint32_t size) const;
+  // As read_file_data, into `out` (resized to `size`, its capacity reused). On failure
+  // `out` holds unspecified bytes.
+  [[nodiscard]] Result<void> read_file_data_into(std::uint32_t offset, std::uint32_t size,
+                                                 std::vector<std::uint8_t>& out) const;
   // The file's bytes by id, decompressed when its entry says so. Errors: NotFound
   // (id not in the directory), or those of read_file_data. Thread-safe.
   [[nodiscard]] Result<std::vector<std::uint8_t>> get_file(std::uint32_t id) const;
+  // As get_file, into `out`, reusing its capacity: a loop over many files with one
+  // buffer allocates only when a file is larger than any before. On failure `out`
+  // holds unspecified bytes.
+  [[nodiscard]] Result<void> get_file_into(std::uint32_t id, std::vector<std::uint8_t>& out) const;
 
  private:
   DatDatabase(DatHeader header, std::unique_ptr<ArchiveSource> source) noexcept
@@ -140,11 +149,12 @@ class DatDatabase {
 
   static Result<DatDatabase> finish_open(DatHeader header, std::unique_ptr<ArchiveSource> source);
   Result<void> read_directory();
-  Result<std::vector<std::uint8_t>> read_chain(std::uint32_t offset, std::uint32_t size) const;
 
   DatHeader header_;
   FileMap files_;
   std::unique_ptr<ArchiveSource> source_;
+  // The source's size when it was opened; bounds allocations and block chains.
+  std::uint64_t archive_length_ = 0;
 };
 
 template <ByteSource Source>
@@ -169,21 +179,6 @@ std::expected<DatHeader, BinReadError> DatHeader::read(Source& in) {
   r.read_bytes(h.version_string, "version_string");
   r.read(h.version_minor, "version_minor");
   return r.finish(std::move(h));
-}
-
-template <ByteSource Source>
-std::expected<DatFileEntry, BinReadError> DatFileEntry::read(Source& in) {
-  RecordReader<Source> r(in, "DatFileEntry");
-  DatFileEntry e;
-  r.read(e.bit_flags, "bit_flags");
-  r.read(e.id, "id");
-  r.read(e.offset, "offset");
-  r.read(e.size, "size");
-  r.read(e.timestamp, "timestamp");
-  r.read(e.version, "version");
-  static_assert(SIZE == sizeof e.bit_flags + sizeof e.id + sizeof e.offset + sizeof e.size +
-                            sizeof e.timestamp + sizeof e.version);
-  return r.finish(e);
 }
 
 }  // namespace marrowvane_dat

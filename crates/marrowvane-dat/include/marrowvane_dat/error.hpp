@@ -39,6 +39,7 @@ enum class IoErrorKind : std::uint8_t {
   Os,             // carries an errno value
   UnexpectedEof,  // the data ended before a buffer was full
   OutOfMemory,    // a buffer could not be allocated
+  Unsupported,    // a FIFO, socket or character device given where an archive file belongs
 };
 
 // An error of the file layer: an errno from the operating system, or a kind of its own.
@@ -50,6 +51,8 @@ class IoError final : public ErrorSource {
   [[nodiscard]] static IoError unexpected_eof() noexcept;
   // A buffer could not be allocated.
   [[nodiscard]] static IoError out_of_memory() noexcept;
+  // The path names a FIFO, socket or character device, which cannot hold an archive.
+  [[nodiscard]] static IoError unsupported_file_type() noexcept;
 
   [[nodiscard]] IoErrorKind kind() const noexcept { return kind_; }
   // The errno value for IoErrorKind::Os, otherwise 0.

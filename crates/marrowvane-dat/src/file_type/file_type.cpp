@@ -1,6 +1,7 @@
 // Names of the file types and the classification of file ids by archive kind.
 #include "marrowvane_dat/file_type/file_type.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -162,6 +163,35 @@ std::string_view to_string(DatFileType type) noexcept {
   }
   // A value cast from an integer that names no member.
   return {};
+}
+
+std::optional<DatFileType> from_string(std::string_view text) noexcept {
+  const auto lower = [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  };
+  for (const NamedType& named : NAMES) {
+    if (std::ranges::equal(named.name, text, {}, lower, lower)) {
+      return named.type;
+    }
+  }
+  return std::nullopt;
+}
+
+DatTypedEntryRange entries_of_type(const DatDatabase& db, DatFileType type) noexcept {
+  const DatKind kind = db.dat_kind();
+  DatEntryRange candidates = db.entries();
+  if (kind == DatKind::Portal || kind == DatKind::Local) {
+    const auto value = static_cast<std::uint32_t>(type);
+    if (type == DatFileType::Iteration) {
+      candidates = db.entries_in_range(ITERATION_ID, ITERATION_ID);
+    } else if (type == DatFileType::Texture) {
+      // Top bytes 6 and 7 are both textures.
+      candidates = db.entries_in_range(0x06000000, 0x07FFFFFF);
+    } else if (value <= 0xFF && is_typed_prefix(static_cast<std::uint8_t>(value))) {
+      candidates = db.entries_in_range(value << 24U, (value << 24U) | 0x00FFFFFFU);
+    }
+  }
+  return DatTypedEntryRange(candidates, type, kind);
 }
 
 DatFileType from_id_in_dat(std::uint32_t id, DatKind kind) noexcept {

@@ -1,7 +1,9 @@
 // Shared fixtures of the unit tests: opening images, temporary files, instrumented sources.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -74,6 +76,32 @@ class RecordingSource final : public ArchiveSource {
       }
     }
     return inner_.read_exact_at(buf, offset);
+  }
+  // One logged read for all the pieces; a fault fails the whole read, and an end of
+  // data leaves the pieces filled as far as the bytes go.
+  [[nodiscard]] std::expected<std::size_t, IoError> read_vectored_at(
+      std::span<const std::span<std::uint8_t>> pieces, std::uint64_t offset) const override {
+    std::size_t total = 0;
+    for (const auto piece : pieces) total += piece.size();
+    if (log_ != nullptr) {
+      log_->push_back({offset, total});
+    }
+    if (fault_) {
+      if (auto error = fault_(offset, total)) {
+        return std::unexpected(*error);
+      }
+    }
+    const std::span<const std::uint8_t> bytes = inner_.memory();
+    std::size_t done = 0;
+    for (const auto piece : pieces) {
+      const std::uint64_t at = offset + done;
+      const std::size_t count =
+          at >= bytes.size() ? 0 : std::min<std::size_t>(piece.size(), bytes.size() - at);
+      if (count > 0) std::memcpy(piece.data(), bytes.data() + at, count);
+      done += count;
+      if (count < piece.size()) break;
+    }
+    return done;
   }
   [[nodiscard]] std::optional<std::uint64_t> size_hint() const noexcept override {
     return inner_.size_hint();

@@ -2,7 +2,10 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <optional>
 #include <string_view>
 
 #include "marrowvane_dat/dat_database.hpp"
@@ -124,5 +127,80 @@ inline constexpr std::array<DatFileType, 48> ALL_DAT_FILE_TYPES = {
 // The type of `id` when no archive kind is known: the cell suffixes 0xFFFF and 0xFFFE
 // first, then the top byte, then any other non-zero low 16 bits as IndoorCell.
 [[nodiscard]] DatFileType from_id(std::uint32_t id) noexcept;
+
+// The type named `text`, ignoring ASCII letter case ("font" and "FONT" are Font);
+// nothing when no type has that name. Inverse of to_string for every type.
+[[nodiscard]] std::optional<DatFileType> from_string(std::string_view text) noexcept;
+
+// The entries of one file type, in id order: a view into a database's directory that
+// skips the entries of other types. Valid as long as the database lives.
+class DatTypedEntryRange {
+ public:
+  // Iterates the matching entries.
+  class iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = DatFileEntry;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const DatFileEntry*;
+    using reference = const DatFileEntry&;
+
+    iterator() noexcept = default;
+    iterator(DatEntryRange::iterator at, DatEntryRange::iterator end, DatFileType type,
+             DatKind kind) noexcept
+        : at_(at), end_(end), type_(type), kind_(kind) {
+      skip_others();
+    }
+
+    reference operator*() const noexcept { return *at_; }
+    pointer operator->() const noexcept { return &*at_; }
+    iterator& operator++() noexcept {
+      ++at_;
+      skip_others();
+      return *this;
+    }
+    iterator operator++(int) noexcept {
+      iterator before = *this;
+      ++*this;
+      return before;
+    }
+    friend bool operator==(const iterator& a, const iterator& b) noexcept { return a.at_ == b.at_; }
+
+   private:
+    void skip_others() noexcept {
+      while (at_ != end_ && from_id_in_dat(at_->id, kind_) != type_) {
+        ++at_;
+      }
+    }
+
+    DatEntryRange::iterator at_;
+    DatEntryRange::iterator end_;
+    DatFileType type_ = DatFileType::Unknown;
+    DatKind kind_ = DatKind::Unknown;
+  };
+
+  // The entries of `candidates` (in id order) whose ids classify as `type` in `kind`.
+  DatTypedEntryRange(DatEntryRange candidates, DatFileType type, DatKind kind) noexcept
+      : candidates_(candidates), type_(type), kind_(kind) {}
+
+  [[nodiscard]] iterator begin() const noexcept {
+    return iterator(candidates_.begin(), candidates_.end(), type_, kind_);
+  }
+  [[nodiscard]] iterator end() const noexcept {
+    return iterator(candidates_.end(), candidates_.end(), type_, kind_);
+  }
+  // True when no entry has the type.
+  [[nodiscard]] bool empty() const noexcept { return begin() == end(); }
+
+ private:
+  DatEntryRange candidates_;
+  DatFileType type_;
+  DatKind kind_;
+};
+
+// The entries of `db` whose ids classify as `type` in the archive's own kind, in id
+// order. In portal-like archives a type is a range of top bytes, so only that range of
+// the directory is looked at; in the other kinds every entry is.
+[[nodiscard]] DatTypedEntryRange entries_of_type(const DatDatabase& db, DatFileType type) noexcept;
 
 }  // namespace marrowvane_dat

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "marrowvane_dat/binary_reader.hpp"
+#include "marrowvane_dat/dat_database.hpp"
 #include "marrowvane_dat/error.hpp"
 
 namespace marrowvane_dat {
@@ -133,6 +134,12 @@ std::expected<Font, BinReadError> Font::read(Source& in) {
                     sizeof font.background_surface_data_id);
   return r.finish(std::move(font));
 }
+
+// Reads file `id` of `db` as a Font. The id's type (in the archive's kind) is checked
+// first: any other type is Other ("file 0x01000004 is a Model, not a Font"), whether or
+// not the id is present. Then get_file's errors (NotFound, Io, Corruption), and BinRead
+// when the bytes do not hold a whole Font record (bytes after it are not looked at).
+[[nodiscard]] Result<Font> read_font(const DatDatabase& db, std::uint32_t id);
 
 // Compiled once, in the library, for the in-memory cursor.
 extern template std::expected<FontCharDesc, BinReadError> FontCharDesc::read<Cursor>(Cursor&);

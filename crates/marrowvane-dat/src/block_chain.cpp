@@ -1,0 +1,300 @@
+// Block chains read block by block, from memory, through windows, or speculatively in
+// one vectored read per run of adjacent blocks; every way gives the same bytes and
+// the same errors as following the links one block at a time.
+#include "block_chain.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "marrowvane_dat/binary_reader.hpp"
+
+namespace marrowvane_dat::detail {
+namespace {
+
+// Archives with blocks this small are read through windows of this size: one read
+// then serves hundreds of blocks, however their links jump about.
+constexpr std::uint32_t SMALL_BLOCK_SIZE = 64;
+constexpr std::size_t WINDOW_SIZE = std::size_t{64} << 10;
+// A vectored read takes a link and a payload piece per block; 1024 pieces is the most
+// one system call accepts.
+constexpr std::size_t MAX_SPECULATIVE_BLOCKS = 512;
+
+std::uint32_t link_at(const std::uint8_t* bytes) noexcept {
+  return load_le<std::uint32_t>(std::span<const std::uint8_t, LINK_SIZE>(bytes, LINK_SIZE));
+}
+
+// The state of one chain read, shared by every way of reading it so that each can
+// hand over to the exact block-by-block walk at any block.
+class Walk {
+ public:
+  Walk(const ChainGeometry& geometry, std::uint32_t offset, std::uint32_t size,
+       std::span<std::uint8_t> out) noexcept
+      : geometry_(geometry),
+        max_blocks_(geometry.max_blocks()),
+        start_(offset),
+        current_(offset),
+        remaining_(size),
+        out_(out) {}
+
+  [[nodiscard]] std::uint64_t current() const noexcept { return current_; }
+  [[nodiscard]] std::uint64_t remaining() const noexcept { return remaining_; }
+  [[nodiscard]] std::uint64_t filled() const noexcept { return filled_; }
+  [[nodiscard]] std::uint64_t blocks_left() const noexcept { return max_blocks_ - visited_; }
+  [[nodiscard]] bool discarding() const noexcept { return out_.empty(); }
+  [[nodiscard]] std::uint64_t block_size() const noexcept { return geometry_.block_size; }
+  [[nodiscard]] std::uint64_t payload_size() const noexcept {
+    return geometry_.block_size - LINK_SIZE;
+  }
+  [[nodiscard]] std::uint64_t archive_length() const noexcept { return geometry_.archive_length; }
+
+  // Counts the block about to be visited. A chain that needs more blocks than the
+  // archive can hold distinct ones is going round in a loop.
+  Result<void> enter_block() {
+    if (visited_ == max_blocks_) {
+      char text[160];
+      std::snprintf(text, sizeof text,
+                    "block chain starting at offset 0x%08llX passes through more than %llu "
+                    "blocks, more than the archive holds; its links loop",
+                    static_cast<unsigned long long>(start_),
+                    static_cast<unsigned long long>(max_blocks_));
+      return std::unexpected(DatError::Corruption{text});
+    }
+    ++visited_;
+    return {};
+  }
+  // What the current block supplies: a whole payload, or everything still missing
+  // when it is the last block (it then runs on past its own end).
+  [[nodiscard]] std::uint64_t take(std::uint32_t next) const noexcept {
+    return next != 0 ? std::min(remaining_, payload_size()) : remaining_;
+  }
+  // Where the next `count` bytes of the result go.
+  [[nodiscard]] std::span<std::uint8_t> destination(std::uint64_t count) const noexcept {
+    return result_bytes(filled_, count);
+  }
+  // The `count` bytes of the result from `position` on.
+  [[nodiscard]] std::span<std::uint8_t> result_bytes(std::uint64_t position,
+                                                     std::uint64_t count) const noexcept {
+    return out_.subspan(static_cast<std::size_t>(position), static_cast<std::size_t>(count));
+  }
+  void advance(std::uint64_t taken, std::uint32_t next) noexcept {
+    filled_ += taken;
+    remaining_ -= taken;
+    current_ = next;
+  }
+  // Whether `count` bytes at `at` exist, for reads whose bytes are not kept.
+  [[nodiscard]] Result<void> check_available(std::uint64_t at, std::uint64_t count) const {
+    if (at > archive_length() || count > archive_length() - at) {
+      return std::unexpected(IoError::unexpected_eof());
+    }
+    return {};
+  }
+
+ private:
+  const ChainGeometry& geometry_;
+  std::uint64_t max_blocks_;
+  std::uint64_t start_;
+  std::uint64_t current_;
+  std::uint64_t remaining_;
+  std::uint64_t filled_ = 0;
+  std::uint64_t visited_ = 0;
+  std::span<std::uint8_t> out_;
+};
+
+// The reference walk: per block, one read of the link and one of the payload.
+Result<void> follow_exactly(const ArchiveSource& source, Walk& walk) {
+  while (walk.remaining() > 0) {
+    if (auto entered = walk.enter_block(); !entered) {
+      return entered;
+    }
+    std::uint8_t link[LINK_SIZE];
+    if (auto read = source.read_exact_at(link, walk.current()); !read) {
+      return std::unexpected(read.error());
+    }
+    const std::uint32_t next = link_at(link);
+    const std::uint64_t count = walk.take(next);
+    const std::uint64_t at = walk.current() + LINK_SIZE;
+    if (walk.discarding()) {
+      if (auto available = walk.check_available(at, count); !available) {
+        return available;
+      }
+    } else if (auto read = source.read_exact_at(walk.destination(count), at); !read) {
+      return std::unexpected(read.error());
+    }
+    walk.advance(count, next);
+  }
+  return {};
+}
+
+// The same walk over bytes held in memory: bounds checks instead of reads.
+Result<void> walk_memory(std::span<const std::uint8_t> image, Walk& walk) {
+  const std::uint64_t length = image.size();
+  while (walk.remaining() > 0) {
+    if (auto entered = walk.enter_block(); !entered) {
+      return entered;
+    }
+    const std::uint64_t here = walk.current();
+    if (here > length || LINK_SIZE > length - here) {
+      return std::unexpected(IoError::unexpected_eof());
+    }
+    const std::uint32_t next = link_at(image.data() + here);
+    const std::uint64_t count = walk.take(next);
+    const std::uint64_t at = here + LINK_SIZE;
+    if (count > length - at) {
+      return std::unexpected(IoError::unexpected_eof());
+    }
+    if (!walk.discarding()) {
+      std::memcpy(walk.destination(count).data(), image.data() + at, count);
+    }
+    walk.advance(count, next);
+  }
+  return {};
+}
+
+// Tiny blocks read one by one would cost a system call per few bytes; instead the
+// walk runs over a window of the archive, refilled wherever a link leads outside it.
+// Anything the window cannot serve is read exactly, so errors stay those of the
+// reference walk.
+Result<void> walk_windows(const ArchiveSource& source, Walk& walk,
+                          std::vector<std::uint8_t>& window) {
+  if (window.size() < WINDOW_SIZE) {
+    window.resize(WINDOW_SIZE);
+  }
+  std::uint64_t base = 0;
+  std::uint64_t held = 0;
+  const auto holds = [&](std::uint64_t at, std::uint64_t count) {
+    return at >= base && at - base <= held && count <= held - (at - base);
+  };
+  while (walk.remaining() > 0) {
+    const std::uint64_t here = walk.current();
+    if (!holds(here, LINK_SIZE)) {
+      const std::uint64_t length = walk.archive_length();
+      const std::uint64_t want =
+          here < length ? std::min<std::uint64_t>(WINDOW_SIZE, length - here) : 0;
+      if (want < LINK_SIZE ||
+          !source.read_exact_at(std::span(window).first(static_cast<std::size_t>(want)), here)) {
+        return follow_exactly(source, walk);
+      }
+      base = here;
+      held = want;
+    }
+    if (auto entered = walk.enter_block(); !entered) {
+      return entered;
+    }
+    const std::uint32_t next = link_at(window.data() + (here - base));
+    const std::uint64_t count = walk.take(next);
+    const std::uint64_t at = here + LINK_SIZE;
+    if (holds(at, count)) {
+      if (!walk.discarding()) {
+        std::memcpy(walk.destination(count).data(), window.data() + (at - base), count);
+      }
+    } else if (walk.discarding()) {
+      if (auto available = walk.check_available(at, count); !available) {
+        return available;
+      }
+    } else if (auto read = source.read_exact_at(walk.destination(count), at); !read) {
+      return std::unexpected(read.error());
+    }
+    walk.advance(count, next);
+  }
+  return {};
+}
+
+// Reads a run of blocks in one vectored read, links into a side array and payloads
+// straight into their place in the result, betting that each block links to the one
+// right after it. The bet is checked block by block; where it was wrong the read
+// carries on from the block the link names. The bet's size follows the chain: the
+// first read covers everything a fully adjacent chain would need, later ones the length
+// of the run just seen (doubled while runs keep going), so a scattered chain costs one
+// read per block. A read that runs short or fails hands over to the exact walk.
+Result<void> read_speculatively(const ArchiveSource& source, Walk& walk) {
+  std::array<std::array<std::uint8_t, LINK_SIZE>, MAX_SPECULATIVE_BLOCKS> links;
+  std::array<std::span<std::uint8_t>, 2 * MAX_SPECULATIVE_BLOCKS> pieces;
+  const std::uint64_t block_size = walk.block_size();
+  const std::uint64_t payload = walk.payload_size();
+  std::uint64_t bet = MAX_SPECULATIVE_BLOCKS;
+
+  while (walk.remaining() > 0) {
+    const std::uint64_t needed = (walk.remaining() + payload - 1) / payload;
+    const auto blocks = static_cast<std::size_t>(
+        std::min({needed, bet, walk.blocks_left(), std::uint64_t{MAX_SPECULATIVE_BLOCKS}}));
+    if (blocks == 0) {
+      return walk.enter_block();  // the chain has used up its bound: this reports the loop
+    }
+    std::uint64_t planned = walk.remaining();
+    std::uint64_t at = walk.filled();
+    for (std::size_t i = 0; i < blocks; ++i) {
+      const std::uint64_t take = std::min(planned, payload);
+      pieces[2 * i] = links[i];
+      pieces[2 * i + 1] = walk.result_bytes(at, take);
+      planned -= take;
+      at += take;
+    }
+    const auto got = source.read_vectored_at(std::span(pieces).first(2 * blocks), walk.current());
+    if (!got) {
+      return follow_exactly(source, walk);
+    }
+
+    std::size_t used = 0;
+    bool run_goes_on = false;
+    for (std::size_t i = 0; i < blocks; ++i) {
+      const std::uint64_t take = std::min(walk.remaining(), payload);
+      if (*got < i * block_size + LINK_SIZE + take) {
+        return follow_exactly(source, walk);
+      }
+      if (auto entered = walk.enter_block(); !entered) {
+        return entered;
+      }
+      const std::uint64_t here = walk.current();
+      const std::uint32_t next = link_at(links[i].data());
+      if (next == 0 && walk.remaining() > take) {
+        // The last block supplies everything still missing, from the bytes after it.
+        if (auto read = source.read_exact_at(walk.destination(walk.remaining()).subspan(take),
+                                             here + LINK_SIZE + take);
+            !read) {
+          return std::unexpected(read.error());
+        }
+      }
+      walk.advance(walk.take(next), next);
+      ++used;
+      run_goes_on = next == here + block_size;
+      if (walk.remaining() == 0 || !run_goes_on) {
+        break;
+      }
+    }
+    bet = run_goes_on ? std::min<std::uint64_t>(2 * used, MAX_SPECULATIVE_BLOCKS) : used;
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<ChainGeometry> chain_geometry(std::uint32_t block_size, std::uint64_t archive_length) {
+  if (block_size <= LINK_SIZE) {
+    return std::unexpected(
+        DatError::Corruption{"block size " + std::to_string(block_size) +
+                             " leaves no room for data after the 4-byte block link"});
+  }
+  return ChainGeometry{.block_size = block_size, .archive_length = archive_length};
+}
+
+Result<void> read_chain(const ArchiveSource& source, const ChainGeometry& geometry,
+                        std::uint32_t offset, std::uint32_t size, std::span<std::uint8_t> out,
+                        ChainScratch& scratch) {
+  Walk walk(geometry, offset, size, out);
+  if (const std::span<const std::uint8_t> image = source.memory(); !image.empty()) {
+    return walk_memory(image, walk);
+  }
+  const bool length_known = geometry.archive_length != std::numeric_limits<std::uint64_t>::max();
+  if (geometry.block_size < SMALL_BLOCK_SIZE && length_known) {
+    return walk_windows(source, walk, scratch.window);
+  }
+  if (walk.discarding()) {
+    return follow_exactly(source, walk);
+  }
+  return read_speculatively(source, walk);
+}
+
+}  // namespace marrowvane_dat::detail
