@@ -153,8 +153,18 @@ Result<DatDatabase> DatDatabase::open(std::unique_ptr<ArchiveSource> source) {
     return std::unexpected(DatError::Other{"no archive source was given"});
   }
   try {
-    SourceReader reader(*source, DatHeader::OFFSET);
-    auto header = DatHeader::read(reader);
+    // One read of the whole header; only when that fails is it read field by field,
+    // which is what names the field that ran out.
+    std::array<std::uint8_t, DatHeader::SIZE> bytes{};
+    std::expected<DatHeader, BinReadError> header =
+        std::unexpected(BinReadError(IoError::unexpected_eof()));
+    if (source->read_exact_at(bytes, DatHeader::OFFSET)) {
+      Cursor cursor(bytes);
+      header = DatHeader::read(cursor);
+    } else {
+      SourceReader reader(*source, DatHeader::OFFSET);
+      header = DatHeader::read(reader);
+    }
     if (!header) {
       return std::unexpected(std::move(header.error()));
     }

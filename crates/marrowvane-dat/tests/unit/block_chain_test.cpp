@@ -60,8 +60,7 @@ TEST(BlockChain, NodeSizedReadTakesWholeBlocksThenTheRest) {
       ASSERT_TRUE(read) << read.error().debug();
       EXPECT_EQ(*read, data) << block_size;
       // Adjacent blocks come from one read; a scattered chain costs one read per block.
-      EXPECT_EQ(opened.reads.size(), layout == ChainLayout::Contiguous ? 1U : blocks)
-          << block_size;
+      EXPECT_EQ(opened.reads.size(), layout == ChainLayout::Contiguous ? 1U : blocks) << block_size;
     }
   }
 }

@@ -216,6 +216,66 @@ TEST(Directory, DeepTreeLoadsEveryLevel) {
   EXPECT_EQ(database->files().size(), DEPTH);
 }
 
+// Enough entries that the map is sorted by radix, shuffled and with repeats, walked in
+// an order the test knows: the map must equal an ordered map filled in that order.
+TEST(DatFileMap, LargeWalkKeepsTheLastEntryOfEachIdInIdOrder) {
+  std::vector<DatFileEntry> walk;
+  std::map<std::uint32_t, DatFileEntry> expected;
+  std::uint32_t state = 5;
+  for (std::uint32_t i = 0; i < 20000; ++i) {
+    state = state * 1664525U + 1013904223U;
+    // Ids drawn from a small set repeat; the top byte varies so every radix pass runs.
+    const std::uint32_t id = (state >> 20) * 0x01010101U;
+    const DatFileEntry e = entry(id, i);
+    walk.push_back(e);
+    expected.insert_or_assign(id, e);
+  }
+  const DatFileMap map(walk);
+  ASSERT_EQ(map.size(), expected.size());
+  auto want = expected.begin();
+  for (const auto& [id, e] : map) {
+    EXPECT_EQ(id, want->first);
+    EXPECT_EQ(e, want->second);
+    ++want;
+  }
+  EXPECT_EQ(map.at(expected.begin()->first), expected.begin()->second);
+  std::uint32_t absent = 1;
+  while (expected.contains(absent)) ++absent;
+  EXPECT_THROW((void)map.at(absent), std::out_of_range);
+  EXPECT_EQ(map.find(absent), map.end());
+  EXPECT_FALSE(map.contains(absent));
+}
+
+TEST(DatFileMap, RangesIncludeBothEndsAndStayInIdOrder) {
+  const DatFileMap map(std::vector<DatFileEntry>{entry(30), entry(10), entry(20), entry(40),
+                                                 entry(0), entry(0xFFFFFFFF)});
+  const auto ids = [](DatEntryRange range) {
+    std::vector<std::uint32_t> out;
+    for (const DatFileEntry& e : range) out.push_back(e.id);
+    return out;
+  };
+  EXPECT_EQ(ids(map.entries()), (std::vector<std::uint32_t>{0, 10, 20, 30, 40, 0xFFFFFFFF}));
+  EXPECT_EQ(ids(map.entries_in_range(10, 30)), (std::vector<std::uint32_t>{10, 20, 30}));
+  EXPECT_EQ(ids(map.entries_in_range(11, 29)), (std::vector<std::uint32_t>{20}));
+  EXPECT_EQ(ids(map.entries_in_range(0, 0xFFFFFFFF)).size(), 6U);
+  EXPECT_TRUE(map.entries_in_range(31, 39).empty());
+  EXPECT_TRUE(map.entries_in_range(40, 10).empty());
+  EXPECT_EQ(map.entries()[2].id, 20U);
+  EXPECT_EQ(map.entries().end() - map.entries().begin(), 6);
+}
+
+TEST(Directory, FindReturnsTheStoredEntryWithoutCopying) {
+  ArchiveBuilder builder;
+  builder.header().root_offset = builder.write_node(node({entry(5, 1), entry(9, 2)}));
+  auto database = open_bytes(builder.bytes());
+  ASSERT_TRUE(database);
+  const DatFileEntry* found = database->find(9);
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->timestamp, 2U);
+  EXPECT_EQ(found, &database->files().at(9));
+  EXPECT_EQ(database->find(7), nullptr);
+}
+
 TEST(DatFileEntry, CompressedIsBitZeroOnly) {
   EXPECT_TRUE(DatFileEntry{.bit_flags = 0x1}.is_compressed());
   EXPECT_TRUE(DatFileEntry{.bit_flags = 0x3}.is_compressed());

@@ -6,6 +6,9 @@
 #include <array>
 #include <cstdint>
 #include <ostream>
+#include <vector>
+
+#include "marrowvane_dat_testkit/archive_builder.hpp"
 
 namespace marrowvane_dat {
 
@@ -157,6 +160,62 @@ TEST(FileType, NamesAreSpelledAsDeclared) {
   EXPECT_EQ(to_string(T::Iteration), "Iteration");
   EXPECT_EQ(to_string(T::Unknown), "Unknown");
   EXPECT_EQ(to_string(static_cast<T>(7)), "");
+}
+
+TEST(FileType, NamesParseBackIgnoringCase) {
+  for (const DatFileType type : ALL_DAT_FILE_TYPES) {
+    EXPECT_EQ(from_string(to_string(type)), type) << to_string(type);
+  }
+  EXPECT_EQ(from_string("font"), T::Font);
+  EXPECT_EQ(from_string("BSPNODETYPE"), T::BSPNodeType);
+  EXPECT_EQ(from_string("dataidmapper"), T::DataIDMapper);
+  for (const char* text : {"", "Fon", "Fonts", " Font", "Font ", "0x40", "64"}) {
+    EXPECT_EQ(from_string(text), std::nullopt) << text;
+  }
+}
+
+std::vector<std::uint32_t> ids_of(const DatDatabase& db, DatFileType type) {
+  std::vector<std::uint32_t> out;
+  for (const DatFileEntry& e : entries_of_type(db, type)) out.push_back(e.id);
+  return out;
+}
+
+DatDatabase archive_with(std::uint32_t block_size, const std::vector<std::uint32_t>& ids) {
+  testkit::ArchiveBuilder builder(block_size);
+  std::vector<DatFileEntry> entries;
+  for (const std::uint32_t id : ids) entries.push_back(DatFileEntry{.id = id});
+  builder.build_directory(entries);
+  auto database = DatDatabase::open_owned(builder.bytes());
+  EXPECT_TRUE(database);
+  return std::move(*database);
+}
+
+TEST(FileType, EntriesOfATypeFollowTheArchivesKind) {
+  const std::vector<std::uint32_t> ids = {0x01000001, 0x06000002, 0x07000003, 0x08000004,
+                                          0x0B000005, 0x40000001, 0x40FFFFFF, 0x41000000,
+                                          0xFFFF0001, 0xFFFF0002, 0x0000FFFF, 0x1234FFFE};
+  const DatDatabase portal = archive_with(1024, ids);
+  ASSERT_EQ(portal.dat_kind(), DatKind::Portal);
+  EXPECT_EQ(ids_of(portal, T::Font), (std::vector<std::uint32_t>{0x40000001, 0x40FFFFFF}));
+  EXPECT_EQ(ids_of(portal, T::Texture), (std::vector<std::uint32_t>{0x06000002, 0x07000003}));
+  EXPECT_EQ(ids_of(portal, T::Iteration), (std::vector<std::uint32_t>{0xFFFF0001}));
+  EXPECT_EQ(ids_of(portal, T::Unknown),
+            (std::vector<std::uint32_t>{0x0000FFFF, 0x0B000005, 0xFFFF0002}));
+  EXPECT_EQ(ids_of(portal, T::Scene), (std::vector<std::uint32_t>{0x1234FFFE}));
+  EXPECT_TRUE(ids_of(portal, T::Landblock).empty());
+
+  const DatDatabase cell = archive_with(256, ids);
+  ASSERT_EQ(cell.dat_kind(), DatKind::Cell);
+  EXPECT_EQ(ids_of(cell, T::Landblock), (std::vector<std::uint32_t>{0x0000FFFF, 0x40FFFFFF}));
+  EXPECT_EQ(ids_of(cell, T::LandblockInfo), (std::vector<std::uint32_t>{0x1234FFFE}));
+  EXPECT_EQ(ids_of(cell, T::Unknown), (std::vector<std::uint32_t>{0x41000000}));
+  EXPECT_TRUE(entries_of_type(cell, T::Font).empty());
+  // Every entry lands in exactly one type.
+  for (const DatDatabase* db : {&portal, &cell}) {
+    std::size_t total = 0;
+    for (const DatFileType type : ALL_DAT_FILE_TYPES) total += ids_of(*db, type).size();
+    EXPECT_EQ(total, ids.size());
+  }
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include "marrowvane_dat/binary_reader.hpp"
 #include "marrowvane_dat/error.hpp"
+#include "marrowvane_dat_testkit/archive_builder.hpp"
 
 namespace marrowvane_dat {
 namespace {
@@ -286,6 +287,69 @@ TEST(Font, DescriptorTruncationNamesOnlyItsOwnFieldAndRewinds) {
     }
   }
   EXPECT_EQ(length, FontCharDesc::SIZE);
+}
+
+// An archive holding TWO_GLYPH_FONT as a Font, the same bytes cut inside its second glyph as a Font, and
+// the bytes as a Model.
+Result<DatDatabase> archive_of_fonts() {
+  testkit::ArchiveBuilder builder;
+  builder.add_files(
+      {{.id = 0x40000012, .content = TWO_GLYPH_FONT, .compressed = true},
+       {.id = 0x40000013, .content = Bytes(TWO_GLYPH_FONT.begin(), TWO_GLYPH_FONT.begin() + 30)},
+       {.id = 0x01000004, .content = TWO_GLYPH_FONT},
+       {.id = 0x03000001, .content = TWO_GLYPH_FONT}});
+  return DatDatabase::open_owned(builder.bytes());
+}
+
+TEST(ReadFont, ChecksTheTypeThenReadsAndDecodes) {
+  auto database = archive_of_fonts();
+  ASSERT_TRUE(database) << database.error().debug();
+  auto font = read_font(*database, 0x40000012);
+  ASSERT_TRUE(font) << font.error().debug();
+  Cursor cursor(TWO_GLYPH_FONT);
+  EXPECT_EQ(*font, *Font::read(cursor));
+
+  auto model = read_font(*database, 0x01000004);
+  ASSERT_FALSE(model);
+  EXPECT_EQ(model.error().kind(), DatErrorKind::Other);
+  EXPECT_EQ(model.error().to_string(), "Other error: file 0x01000004 is a Model, not a Font");
+  auto animation = read_font(*database, 0x03000001);
+  ASSERT_FALSE(animation);
+  EXPECT_EQ(animation.error().to_string(),
+            "Other error: file 0x03000001 is an Animation, not a Font");
+  // The type decides before the directory is asked.
+  auto absent_model = read_font(*database, 0x01000099);
+  ASSERT_FALSE(absent_model);
+  EXPECT_EQ(absent_model.error().kind(), DatErrorKind::Other);
+
+  auto missing = read_font(*database, 0x40000099);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().to_string(), "File ID 40000099 not found in provider");
+  auto cut = read_font(*database, 0x40000013);
+  ASSERT_FALSE(cut);
+  EXPECT_EQ(cut.error().kind(), DatErrorKind::BinRead);
+  EXPECT_NE(cut.error().to_string().find(frame("char_descs", "Font")), std::string::npos);
+}
+
+TEST(DecompressedSize, ComesFromTheSizePrefixWithoutDecompressing) {
+  testkit::ArchiveBuilder builder;
+  const Bytes big(50000, 0x61);
+  builder.add_files({{.id = 1, .content = big, .compressed = true},
+                     {.id = 2, .content = big},
+                     {.id = 3, .content = Bytes{9, 9, 9}, .extra_flags = 1},
+                     {.id = 4, .content = Bytes{}, .compressed = true}});
+  auto database = DatDatabase::open_owned(builder.bytes());
+  ASSERT_TRUE(database);
+  EXPECT_LT(database->find(1)->size, 10000U);
+  EXPECT_EQ(database->decompressed_size(1), 50000U);
+  EXPECT_EQ(database->decompressed_size(2), 50000U);
+  // Three stored bytes flagged compressed come back unchanged.
+  EXPECT_EQ(database->decompressed_size(3), 3U);
+  EXPECT_EQ(database->get_file(3)->size(), 3U);
+  EXPECT_EQ(database->decompressed_size(4), 0U);
+  auto missing = database->decompressed_size(5);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().kind(), DatErrorKind::NotFound);
 }
 
 }  // namespace

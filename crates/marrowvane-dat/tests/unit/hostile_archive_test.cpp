@@ -120,6 +120,58 @@ TEST(HostileArchive, RandomByteDamageNeverEscapesAsAnything) {
   }
 }
 
+// Block size 5 leaves one byte of data per block, so a 1716-byte directory node spans
+// 1716 blocks. Read block by block that cost two reads per block; the whole open must
+// now take a handful of reads per node, whatever the source.
+TEST(HostileArchive, TinyBlocksDoNotCostAReadPerBlock) {
+  ArchiveBuilder builder(5);
+  std::vector<DatFileEntry> entries;
+  for (std::uint32_t i = 0; i < 400; ++i) {
+    entries.push_back(DatFileEntry{.id = 0x06000000 + i, .offset = 0x190, .size = 1});
+  }
+  builder.build_directory(entries);
+  const std::vector<std::uint8_t> image = builder.bytes();
+  ASSERT_LT(image.size(), 128U * 1024);
+  std::vector<test::RecordingSource::Read> reads;
+  auto database = DatDatabase::open(std::make_unique<test::RecordingSource>(image, &reads));
+  ASSERT_TRUE(database) << database.error().debug();
+  ASSERT_EQ(database->files().size(), 400U);
+  const std::size_t nodes = (400 + 60) / 61 + 1;
+  EXPECT_LE(reads.size(), 1 + 2 * nodes);  // the header, then the nodes
+  for (const auto& e : database->entries()) {
+    reads.clear();
+    ASSERT_TRUE(database->get_file(e.id));
+    EXPECT_LE(reads.size(), 2U);
+  }
+}
+
+// Many entries sharing one chain whose first block links to itself, each declaring the
+// largest size there is: once each read demanded gigabytes; now each stops after the
+// archive's worth of blocks.
+TEST(HostileArchive, EntriesSharingALoopingChainEachFailQuickly) {
+  ArchiveBuilder builder;
+  const std::uint32_t loop = builder.write_chain(std::vector<std::uint8_t>(1020, 7));
+  builder.patch_u32(loop, loop);
+  std::vector<DatFileEntry> entries;
+  for (std::uint32_t i = 0; i < 61; ++i) {
+    entries.push_back(DatFileEntry{.id = 0x06000000 + i, .offset = loop, .size = 0xFFFFFFFF});
+  }
+  builder.build_directory(entries);
+  const std::vector<std::uint8_t> image = builder.bytes();
+  std::vector<test::RecordingSource::Read> reads;
+  auto database = DatDatabase::open(std::make_unique<test::RecordingSource>(image, &reads));
+  ASSERT_TRUE(database);
+  reads.clear();
+  for (const auto& e : database->entries()) {
+    auto file = database->get_file(e.id);
+    ASSERT_FALSE(file);
+    EXPECT_EQ(file.error().kind(), DatErrorKind::Corruption) << file.error().debug();
+  }
+  const std::size_t blocks = image.size() / 1024 + 1;
+  EXPECT_LE(reads.size(), 61 * blocks);
+  for (const auto& read : reads) EXPECT_LE(read.size, image.size());
+}
+
 TEST(Concurrency, ManyThreadsReadIdenticalBytesFromOneDatabase) {
   ArchiveBuilder builder;
   const std::vector<FileSpec> files = mixed_files(400);

@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
