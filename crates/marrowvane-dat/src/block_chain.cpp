@@ -18,9 +18,8 @@ namespace {
 // then serves hundreds of blocks, however their links jump about.
 constexpr std::uint32_t SMALL_BLOCK_SIZE = 64;
 constexpr std::size_t WINDOW_SIZE = std::size_t{64} << 10;
-// A vectored read takes a link and a payload piece per block; 1024 pieces is the most
-// one system call accepts.
-constexpr std::size_t MAX_SPECULATIVE_BLOCKS = 512;
+// The most blocks one speculative read covers; their link words need CHAIN_SLACK.
+constexpr std::size_t MAX_SPECULATIVE_BLOCKS = CHAIN_SLACK / LINK_SIZE;
 
 std::uint32_t link_at(const std::uint8_t* bytes) noexcept {
   return load_le<std::uint32_t>(std::span<const std::uint8_t, LINK_SIZE>(bytes, LINK_SIZE));
@@ -202,44 +201,39 @@ Result<void> walk_windows(const ArchiveSource& source, Walk& walk,
   return {};
 }
 
-// Reads a run of blocks in one vectored read, links into a side array and payloads
-// straight into their place in the result, betting that each block links to the one
-// right after it. The bet is checked block by block; where it was wrong the read
-// carries on from the block the link names. The bet's size follows the chain: the
-// first read covers everything a fully adjacent chain would need, later ones the length
-// of the run just seen (doubled while runs keep going), so a scattered chain costs one
-// read per block. A read that runs short or fails hands over to the exact walk.
+// Reads a run of blocks in one read straight into the result, betting that each block
+// links to the one right after it, then moves each payload down over the link words
+// between them (cheaper than scattering the read into a piece per block). The bet is
+// checked block by block; where it was wrong the read carries on from the block the
+// link names. The bet's size follows the chain: the first read covers everything a
+// fully adjacent chain would need, later ones the length of the run just seen (doubled
+// while runs keep going), so a scattered chain costs one read per block. A read that
+// runs short or fails hands over to the exact walk. The link words need room past the
+// result's end: CHAIN_SLACK bytes.
 Result<void> read_speculatively(const ArchiveSource& source, Walk& walk) {
-  std::array<std::array<std::uint8_t, LINK_SIZE>, MAX_SPECULATIVE_BLOCKS> links;
-  std::array<std::span<std::uint8_t>, 2 * MAX_SPECULATIVE_BLOCKS> pieces;
   const std::uint64_t block_size = walk.block_size();
   const std::uint64_t payload = walk.payload_size();
   std::uint64_t bet = MAX_SPECULATIVE_BLOCKS;
 
   while (walk.remaining() > 0) {
     const std::uint64_t needed = (walk.remaining() + payload - 1) / payload;
-    const auto blocks = static_cast<std::size_t>(
-        std::min({needed, bet, walk.blocks_left(), std::uint64_t{MAX_SPECULATIVE_BLOCKS}}));
+    const std::uint64_t blocks =
+        std::min({needed, bet, walk.blocks_left(), std::uint64_t{MAX_SPECULATIVE_BLOCKS}});
     if (blocks == 0) {
       return walk.enter_block();  // the chain has used up its bound: this reports the loop
     }
-    std::uint64_t planned = walk.remaining();
-    std::uint64_t at = walk.filled();
-    for (std::size_t i = 0; i < blocks; ++i) {
-      const std::uint64_t take = std::min(planned, payload);
-      pieces[2 * i] = links[i];
-      pieces[2 * i + 1] = walk.result_bytes(at, take);
-      planned -= take;
-      at += take;
-    }
-    const auto got = source.read_vectored_at(std::span(pieces).first(2 * blocks), walk.current());
+    const std::uint64_t base = walk.filled();
+    const std::uint64_t last_take = std::min(walk.remaining() - (blocks - 1) * payload, payload);
+    const std::uint64_t span = (blocks - 1) * block_size + LINK_SIZE + last_take;
+    const std::span<std::uint8_t> run[] = {walk.result_bytes(base, span)};
+    const auto got = source.read_vectored_at(run, walk.current());
     if (!got) {
       return follow_exactly(source, walk);
     }
 
-    std::size_t used = 0;
+    std::uint64_t used = 0;
     bool run_goes_on = false;
-    for (std::size_t i = 0; i < blocks; ++i) {
+    for (std::uint64_t i = 0; i < blocks; ++i) {
       const std::uint64_t take = std::min(walk.remaining(), payload);
       if (*got < i * block_size + LINK_SIZE + take) {
         return follow_exactly(source, walk);
@@ -248,7 +242,9 @@ Result<void> read_speculatively(const ArchiveSource& source, Walk& walk) {
         return entered;
       }
       const std::uint64_t here = walk.current();
-      const std::uint32_t next = link_at(links[i].data());
+      const std::uint8_t* block = walk.result_bytes(base + i * block_size, LINK_SIZE).data();
+      const std::uint32_t next = link_at(block);
+      std::memmove(walk.destination(take).data(), block + LINK_SIZE, take);
       if (next == 0 && walk.remaining() > take) {
         // The last block supplies everything still missing, from the bytes after it.
         if (auto read = source.read_exact_at(walk.destination(walk.remaining()).subspan(take),

@@ -15,6 +15,10 @@ namespace marrowvane_dat::detail {
 // Every block starts with the absolute offset of the next one.
 inline constexpr std::uint32_t LINK_SIZE = 4;
 
+// Room a chain read may use past the end of its result, for the link words of blocks
+// read in one go before their payloads are moved into place.
+inline constexpr std::size_t CHAIN_SLACK = 2048;
+
 // What a chain read needs to know about its archive.
 struct ChainGeometry {
   // Bytes per block, link included; above LINK_SIZE.
@@ -50,9 +54,10 @@ struct ChainScratch {
 // ask only when bytes are to be read.
 Result<ChainGeometry> chain_geometry(std::uint32_t block_size, std::uint64_t archive_length);
 
-// Gathers `size` bytes of the chain whose first block is at `offset` into `out`, which
-// holds exactly `size` bytes, or, when `out` is empty, only finds the error that
-// gathering them gives (for sizes no chain can reach). Results and errors are exactly
+// Gathers `size` bytes of the chain whose first block is at `offset` into the first
+// `size` bytes of `out`, which holds size + CHAIN_SLACK bytes (the rest are clobbered),
+// or, when `out` is empty, only finds the error that gathering them gives (for sizes no
+// chain can reach). Results and errors are exactly
 // those of following the chain block by block (read the link, then the payload:
 // block_size - 4 bytes, or everything still missing from the last block), except that
 // a chain visiting more than geometry.max_blocks() blocks is Corruption.

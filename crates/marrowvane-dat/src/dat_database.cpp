@@ -203,8 +203,10 @@ Result<void> DatDatabase::read_file_data_into(std::uint32_t offset, std::uint32_
       out.clear();
       return detail::read_chain(*source_, *geometry, offset, size, {}, scratch);
     }
+    out.resize(std::size_t{size} + detail::CHAIN_SLACK);
+    auto read = detail::read_chain(*source_, *geometry, offset, size, out, scratch);
     out.resize(size);
-    return detail::read_chain(*source_, *geometry, offset, size, out, scratch);
+    return read;
   } catch (const std::bad_alloc&) {
     return std::unexpected(out_of_memory());
   }

@@ -151,7 +151,9 @@ Result<void> DatDatabase::read_directory() {
   detail::ChainScratch scratch;
   // Only a node to read makes the block size matter.
   std::optional<detail::ChainGeometry> geometry;
-  std::array<std::uint8_t, DatDirectoryNode::SIZE> node;
+  std::array<std::uint8_t, DatDirectoryNode::SIZE + detail::CHAIN_SLACK> room;
+  const std::span<const std::uint8_t, DatDirectoryNode::SIZE> node(room.data(),
+                                                                   DatDirectoryNode::SIZE);
   while (!pending.empty()) {
     const std::uint32_t offset = pending.back();
     pending.pop_back();
@@ -168,7 +170,7 @@ Result<void> DatDatabase::read_directory() {
       geometry = *made;
     }
     if (auto read =
-            detail::read_chain(*source_, *geometry, offset, DatDirectoryNode::SIZE, node, scratch);
+            detail::read_chain(*source_, *geometry, offset, DatDirectoryNode::SIZE, room, scratch);
         !read) {
       return read;
     }
