@@ -10,11 +10,12 @@
 #include <vector>
 
 #include "marrowvane_dat/error.hpp"
+#include "marrowvane_dat/export.hpp"
 
 namespace marrowvane_dat {
 
 // Owns one file descriptor; -1 when empty. Closes it once on destruction.
-class UniqueFd {
+class MARROWVANE_DAT_EXPORT UniqueFd {
  public:
   // An empty handle.
   UniqueFd() noexcept = default;
@@ -41,7 +42,7 @@ class UniqueFd {
 
 // A read-only, random-access view of an archive's bytes. read_exact_at must not
 // depend on or change any shared position, so one source may serve many threads.
-class ArchiveSource {
+class MARROWVANE_DAT_EXPORT ArchiveSource {
  public:
   ArchiveSource() = default;
   ArchiveSource(const ArchiveSource&) = delete;
@@ -58,7 +59,7 @@ class ArchiveSource {
 };
 
 // An archive file read with pread through an owned descriptor.
-class FileSource final : public ArchiveSource {
+class MARROWVANE_DAT_EXPORT FileSource final : public ArchiveSource {
  public:
   // Reads through `fd`, which it owns from now on.
   explicit FileSource(UniqueFd fd) noexcept : fd_(std::move(fd)) {}
@@ -75,7 +76,7 @@ class FileSource final : public ArchiveSource {
 };
 
 // An archive held in memory; owns its bytes.
-class MemorySource final : public ArchiveSource {
+class MARROWVANE_DAT_EXPORT MemorySource final : public ArchiveSource {
  public:
   // Serves `bytes` as the archive.
   explicit MemorySource(std::vector<std::uint8_t> bytes) noexcept : bytes_(std::move(bytes)) {}

@@ -13,6 +13,7 @@
 #include "marrowvane_dat/archive_source.hpp"
 #include "marrowvane_dat/binary_reader.hpp"
 #include "marrowvane_dat/error.hpp"
+#include "marrowvane_dat/export.hpp"
 
 namespace marrowvane_dat {
 
@@ -25,7 +26,7 @@ enum class DatKind : std::uint8_t {
 };
 
 // The 80-byte archive header stored at absolute offset 0x140.
-struct DatHeader {
+struct MARROWVANE_DAT_EXPORT DatHeader {
   // Absolute file offset of the header.
   static constexpr std::uint64_t OFFSET = 0x140;
   static constexpr std::size_t VERSION_STRING_SIZE = 16;
@@ -101,7 +102,7 @@ static_assert(DatDirectoryNode::SIZE == 1716);
 // An open archive. Owns its header, its directory map and its source (closing the
 // file when destroyed). Move-only. After open() nothing about it changes, so the
 // const retrieval calls may run on several threads at once without locking.
-class DatDatabase {
+class MARROWVANE_DAT_EXPORT DatDatabase {
  public:
   using FileMap = std::unordered_map<std::uint32_t, DatFileEntry>;
 

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "marrowvane_dat/dat_database.hpp"
+#include "marrowvane_dat/export.hpp"
 
 namespace marrowvane_dat {
 
@@ -114,15 +115,16 @@ inline constexpr std::array<DatFileType, 48> ALL_DAT_FILE_TYPES = {
 };
 
 // The member's name exactly as declared ("Font", "DataIDMapper", "BSPNodeType").
-[[nodiscard]] std::string_view to_string(DatFileType type) noexcept;
+[[nodiscard]] MARROWVANE_DAT_EXPORT std::string_view to_string(DatFileType type) noexcept;
 
 // The type of `id` in an archive of kind `kind`: by the top byte in Portal and Local
 // archives, by the low 16 bits in Cell archives, as from_id() for Unknown; 0xFFFF0001
 // is Iteration everywhere.
-[[nodiscard]] DatFileType from_id_in_dat(std::uint32_t id, DatKind kind) noexcept;
+[[nodiscard]] MARROWVANE_DAT_EXPORT DatFileType from_id_in_dat(std::uint32_t id,
+                                                               DatKind kind) noexcept;
 
 // The type of `id` when no archive kind is known: the cell suffixes 0xFFFF and 0xFFFE
 // first, then the top byte, then any other non-zero low 16 bits as IndoorCell.
-[[nodiscard]] DatFileType from_id(std::uint32_t id) noexcept;
+[[nodiscard]] MARROWVANE_DAT_EXPORT DatFileType from_id(std::uint32_t id) noexcept;
 
 }  // namespace marrowvane_dat

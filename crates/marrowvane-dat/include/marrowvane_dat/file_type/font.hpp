@@ -11,11 +11,12 @@
 
 #include "marrowvane_dat/binary_reader.hpp"
 #include "marrowvane_dat/error.hpp"
+#include "marrowvane_dat/export.hpp"
 
 namespace marrowvane_dat {
 
 // One glyph: which character it draws and where it sits in the font's surface.
-struct FontCharDesc {
+struct MARROWVANE_DAT_EXPORT FontCharDesc {
   // Three u16, two u8, three i8.
   static constexpr std::size_t SIZE = 3 * 2 + 2 * 1 + 3 * 1;
 
@@ -38,7 +39,7 @@ struct FontCharDesc {
 static_assert(FontCharDesc::SIZE == 11);
 
 // A bitmap font record. Its stored length is FIXED_SIZE + FontCharDesc::SIZE * glyphs.
-struct Font {
+struct MARROWVANE_DAT_EXPORT Font {
   // Nine 4-byte fields around the glyph list (the glyph count is one of them).
   static constexpr std::size_t FIXED_SIZE = 9 * 4;
 
@@ -134,7 +135,8 @@ std::expected<Font, BinReadError> Font::read(Source& in) {
   return r.finish(std::move(font));
 }
 
-// Compiled once, in the library, for the in-memory cursor.
+// Compiled once, in the library, for the in-memory cursor; the classes' export
+// marking makes these instantiations part of the shared library's interface.
 extern template std::expected<FontCharDesc, BinReadError> FontCharDesc::read<Cursor>(Cursor&);
 extern template std::expected<Font, BinReadError> Font::read<Cursor>(Cursor&);
 
