@@ -5,6 +5,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "marrowvane_dat/version.hpp"
+
 #include "args.hpp"
 #include "commands.hpp"
 #include "output.hpp"
@@ -56,7 +58,7 @@ int parse_failed(const CLI::App& app, const CLI::ParseError& error) {
 int run(int argc, char** argv) {
   CLI::App app("Lists, prints, extracts and checks the files of a DAT archive.",
                std::string(TOOL_NAME));
-  app.set_version_flag("--version", std::string(TOOL_NAME) + " " + MARROWVANE_DAT_VERSION);
+  app.set_version_flag("--version", std::string(TOOL_NAME) + " " + MARROWVANE_DAT_VERSION_STRING);
   app.require_subcommand(1);
 
   std::string archive;

@@ -13,11 +13,12 @@
 #include <vector>
 
 #include "marrowvane_dat/error.hpp"
+#include "marrowvane_dat/export.hpp"
 
 namespace marrowvane_dat {
 
 // Owns one file descriptor; -1 when empty. Closes it once on destruction.
-class UniqueFd {
+class MARROWVANE_DAT_EXPORT UniqueFd {
  public:
   // An empty handle.
   UniqueFd() noexcept = default;
@@ -44,7 +45,7 @@ class UniqueFd {
 
 // A read-only, random-access view of an archive's bytes. No read may depend on or
 // change a shared position, so one source may serve many threads at once.
-class ArchiveSource {
+class MARROWVANE_DAT_EXPORT ArchiveSource {
  public:
   ArchiveSource() = default;
   ArchiveSource(const ArchiveSource&) = delete;
@@ -73,7 +74,7 @@ class ArchiveSource {
 };
 
 // An archive file read with pread through an owned descriptor.
-class FileSource final : public ArchiveSource {
+class MARROWVANE_DAT_EXPORT FileSource final : public ArchiveSource {
  public:
   // Reads through `fd`, which it owns from now on, and takes its length once from fstat.
   explicit FileSource(UniqueFd fd) noexcept;
@@ -97,7 +98,7 @@ class FileSource final : public ArchiveSource {
 // A mapping has one hazard that reads through a descriptor do not: if another
 // process truncates the file while it is mapped, touching the lost pages raises
 // SIGBUS and ends the process. Map only files that nobody shortens while they are open.
-class MappedSource final : public ArchiveSource {
+class MARROWVANE_DAT_EXPORT MappedSource final : public ArchiveSource {
  public:
   // Maps the whole of `fd` (which it does not keep open). Errors: the OS error of
   // fstat or mmap.
@@ -127,7 +128,7 @@ class MappedSource final : public ArchiveSource {
 };
 
 // An archive held in memory: either a buffer it owns or bytes it borrows.
-class MemorySource final : public ArchiveSource {
+class MARROWVANE_DAT_EXPORT MemorySource final : public ArchiveSource {
  public:
   // Owns `bytes` and serves them as the archive.
   explicit MemorySource(std::vector<std::uint8_t> bytes) noexcept

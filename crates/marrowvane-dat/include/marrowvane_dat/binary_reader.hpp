@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "marrowvane_dat/error.hpp"
+#include "marrowvane_dat/export.hpp"
 
 namespace marrowvane_dat {
 
@@ -26,7 +27,7 @@ concept ByteSource = requires(S& source, std::span<std::uint8_t> out, std::uint6
 };
 
 // A seekable reader over borrowed bytes; the bytes must outlive it.
-class Cursor {
+class MARROWVANE_DAT_EXPORT Cursor {
  public:
   // Starts at position 0 of `data`.
   explicit Cursor(std::span<const std::uint8_t> data) noexcept : data_(data) {}
@@ -59,7 +60,7 @@ class Cursor {
 
 // Sequential unbuffered reads through a file descriptor's own position. Only the
 // archive header is read this way; the descriptor is borrowed, not owned.
-class FdReader {
+class MARROWVANE_DAT_EXPORT FdReader {
  public:
   // `position` is where the descriptor's file position stands now.
   FdReader(int fd, std::uint64_t position) noexcept : fd_(fd), position_(position) {}

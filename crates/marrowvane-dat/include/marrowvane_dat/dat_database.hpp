@@ -14,6 +14,7 @@
 #include "marrowvane_dat/binary_reader.hpp"
 #include "marrowvane_dat/directory.hpp"
 #include "marrowvane_dat/error.hpp"
+#include "marrowvane_dat/export.hpp"
 
 namespace marrowvane_dat {
 
@@ -26,7 +27,7 @@ enum class DatKind : std::uint8_t {
 };
 
 // The 80-byte archive header stored at absolute offset 0x140.
-struct DatHeader {
+struct MARROWVANE_DAT_EXPORT DatHeader {
   // Absolute file offset of the header.
   static constexpr std::uint64_t OFFSET = 0x140;
   static constexpr std::size_t VERSION_STRING_SIZE = 16;
@@ -70,7 +71,7 @@ struct DatHeader {
 // An open archive. Owns its header, its directory and its source (closing the file
 // or releasing the mapping when destroyed). Move-only. After opening nothing about it
 // changes, so every const call may run on several threads at once without locking.
-class DatDatabase {
+class MARROWVANE_DAT_EXPORT DatDatabase {
  public:
   using FileMap = DatFileMap;
 

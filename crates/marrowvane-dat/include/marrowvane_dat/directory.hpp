@@ -14,6 +14,7 @@
 
 #include "marrowvane_dat/binary_reader.hpp"
 #include "marrowvane_dat/error.hpp"
+#include "marrowvane_dat/export.hpp"
 
 namespace marrowvane_dat {
 
@@ -122,7 +123,7 @@ class DatDatabase;
 // Every directory entry by file id, in ascending id order. Read-only and map-like:
 // elements are (id, entry) pairs as in a standard map, looked up by binary search.
 // Built once when an archive is opened; 28 bytes per entry.
-class DatFileMap {
+class MARROWVANE_DAT_EXPORT DatFileMap {
  public:
   using key_type = std::uint32_t;
   using mapped_type = DatFileEntry;

@@ -13,11 +13,13 @@
 #include <variant>
 #include <vector>
 
+#include "marrowvane_dat/export.hpp"
+
 namespace marrowvane_dat {
 
 // Anything that can stand behind a DatError as its cause. Callers walk the chain
 // with source() until it returns null.
-class ErrorSource {
+class MARROWVANE_DAT_EXPORT ErrorSource {
  public:
   ErrorSource() = default;
   ErrorSource(const ErrorSource&) = default;
@@ -43,7 +45,7 @@ enum class IoErrorKind : std::uint8_t {
 };
 
 // An error of the file layer: an errno from the operating system, or a kind of its own.
-class IoError final : public ErrorSource {
+class MARROWVANE_DAT_EXPORT IoError final : public ErrorSource {
  public:
   // An operating-system error; `code` is an errno value.
   [[nodiscard]] static IoError from_errno(int code) noexcept;
@@ -80,7 +82,7 @@ struct BinReadFrame {
 };
 
 // A record reader's error: the I/O cause plus context frames, innermost first.
-class BinReadError final : public ErrorSource {
+class MARROWVANE_DAT_EXPORT BinReadError final : public ErrorSource {
  public:
   explicit BinReadError(IoError cause) noexcept : cause_(cause) {}
 
@@ -120,7 +122,7 @@ enum class DatErrorKind : std::uint8_t {
 
 // The library's one error type: twelve alternatives, each owning its payload.
 // Move-only: an error travels from the failing call to its caller and is never shared.
-class DatError {
+class MARROWVANE_DAT_EXPORT DatError {
  public:
   struct Io {
     IoError error;
@@ -209,7 +211,7 @@ class DatError {
 };
 
 // Writes the display text.
-std::ostream& operator<<(std::ostream& out, const DatError& error);
+MARROWVANE_DAT_EXPORT std::ostream& operator<<(std::ostream& out, const DatError& error);
 
 template <class T>
 using Result = std::expected<T, DatError>;

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "marrowvane_dat/dat_database.hpp"
+#include "marrowvane_dat/export.hpp"
 
 namespace marrowvane_dat {
 
@@ -117,20 +118,22 @@ inline constexpr std::array<DatFileType, 48> ALL_DAT_FILE_TYPES = {
 };
 
 // The member's name exactly as declared ("Font", "DataIDMapper", "BSPNodeType").
-[[nodiscard]] std::string_view to_string(DatFileType type) noexcept;
+[[nodiscard]] MARROWVANE_DAT_EXPORT std::string_view to_string(DatFileType type) noexcept;
 
 // The type of `id` in an archive of kind `kind`: by the top byte in Portal and Local
 // archives, by the low 16 bits in Cell archives, as from_id() for Unknown; 0xFFFF0001
 // is Iteration everywhere.
-[[nodiscard]] DatFileType from_id_in_dat(std::uint32_t id, DatKind kind) noexcept;
+[[nodiscard]] MARROWVANE_DAT_EXPORT DatFileType from_id_in_dat(std::uint32_t id,
+                                                               DatKind kind) noexcept;
 
 // The type of `id` when no archive kind is known: the cell suffixes 0xFFFF and 0xFFFE
 // first, then the top byte, then any other non-zero low 16 bits as IndoorCell.
-[[nodiscard]] DatFileType from_id(std::uint32_t id) noexcept;
+[[nodiscard]] MARROWVANE_DAT_EXPORT DatFileType from_id(std::uint32_t id) noexcept;
 
 // The type named `text`, ignoring ASCII letter case ("font" and "FONT" are Font);
 // nothing when no type has that name. Inverse of to_string for every type.
-[[nodiscard]] std::optional<DatFileType> from_string(std::string_view text) noexcept;
+[[nodiscard]] MARROWVANE_DAT_EXPORT std::optional<DatFileType> from_string(
+    std::string_view text) noexcept;
 
 // The entries of one file type, in id order: a view into a database's directory that
 // skips the entries of other types. Valid as long as the database lives.
@@ -201,6 +204,7 @@ class DatTypedEntryRange {
 // The entries of `db` whose ids classify as `type` in the archive's own kind, in id
 // order. In portal-like archives a type is a range of top bytes, so only that range of
 // the directory is looked at; in the other kinds every entry is.
-[[nodiscard]] DatTypedEntryRange entries_of_type(const DatDatabase& db, DatFileType type) noexcept;
+[[nodiscard]] MARROWVANE_DAT_EXPORT DatTypedEntryRange entries_of_type(const DatDatabase& db,
+                                                                       DatFileType type) noexcept;
 
 }  // namespace marrowvane_dat

@@ -12,11 +12,12 @@
 #include "marrowvane_dat/binary_reader.hpp"
 #include "marrowvane_dat/dat_database.hpp"
 #include "marrowvane_dat/error.hpp"
+#include "marrowvane_dat/export.hpp"
 
 namespace marrowvane_dat {
 
 // One glyph: which character it draws and where it sits in the font's surface.
-struct FontCharDesc {
+struct MARROWVANE_DAT_EXPORT FontCharDesc {
   // Three u16, two u8, three i8.
   static constexpr std::size_t SIZE = 3 * 2 + 2 * 1 + 3 * 1;
 
@@ -39,7 +40,7 @@ struct FontCharDesc {
 static_assert(FontCharDesc::SIZE == 11);
 
 // A bitmap font record. Its stored length is FIXED_SIZE + FontCharDesc::SIZE * glyphs.
-struct Font {
+struct MARROWVANE_DAT_EXPORT Font {
   // Nine 4-byte fields around the glyph list (the glyph count is one of them).
   static constexpr std::size_t FIXED_SIZE = 9 * 4;
 
@@ -139,9 +140,10 @@ std::expected<Font, BinReadError> Font::read(Source& in) {
 // first: any other type is Other ("file 0x01000004 is a Model, not a Font"), whether or
 // not the id is present. Then get_file's errors (NotFound, Io, Corruption), and BinRead
 // when the bytes do not hold a whole Font record (bytes after it are not looked at).
-[[nodiscard]] Result<Font> read_font(const DatDatabase& db, std::uint32_t id);
+[[nodiscard]] MARROWVANE_DAT_EXPORT Result<Font> read_font(const DatDatabase& db, std::uint32_t id);
 
-// Compiled once, in the library, for the in-memory cursor.
+// Compiled once, in the library, for the in-memory cursor; the classes' export
+// marking makes these instantiations part of the shared library's interface.
 extern template std::expected<FontCharDesc, BinReadError> FontCharDesc::read<Cursor>(Cursor&);
 extern template std::expected<Font, BinReadError> Font::read<Cursor>(Cursor&);
 

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Sources the generated completion script in a clean bash and completes a few
+# command lines the way readline would (COMP_WORDS/COMP_CWORD set, function called).
+# Usage: completion_test.sh COMPLETION
+set -euo pipefail
+completion=$1
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+touch "$scratch/portal.dat" "$scratch/cell.dat"
+
+exec bash --norc --noprofile -s -- "$completion" "$scratch" <<'TESTS'
+set -u
+source "$1"
+cd "$2"
+failures=0
+
+registration=$(complete -p marrowvane-dat)
+if [[ $registration != "complete -F _marrowvane_dat marrowvane-dat" ]]; then
+  echo "complete -p marrowvane-dat: '$registration'"
+  failures=1
+fi
+
+# expect "WORD WORD ... [CURRENT]" "EXPECTED REPLIES (sorted, space-separated)"
+expect() {
+  local line=$1 want=$2
+  read -r -a COMP_WORDS <<<"$line"
+  COMP_CWORD=${#COMP_WORDS[@]}
+  [[ $line == *" " ]] && COMP_WORDS+=("")
+  ((COMP_CWORD = ${#COMP_WORDS[@]} - 1))
+  COMPREPLY=()
+  _marrowvane_dat
+  local got
+  got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | paste -sd ' ')
+  if [[ $got != "$want" ]]; then
+    echo "completing '$line': got '$got', want '$want'"
+    failures=1
+  fi
+}
+
+# Subcommands, and the top level's own options.
+expect "marrowvane-dat l" "ls"
+expect "marrowvane-dat " "cat extract font info ls verify"
+expect "marrowvane-dat --v" "--version"
+# A subcommand's options, and only its own.
+expect "marrowvane-dat ls portal.dat --" "--help --json --type"
+expect "marrowvane-dat extract portal.dat out --j" "--jobs"
+expect "marrowvane-dat cat portal.dat 0x40000001 --s" "--stored"
+# Option values: type names match ignoring case, in every spelling of the option.
+expect "marrowvane-dat ls portal.dat --type F" "Font"
+expect "marrowvane-dat ls portal.dat --type surf" "Surface SurfaceTexture"
+expect "marrowvane-dat extract --type = Fo" "Font"
+expect "marrowvane-dat extract -j " ""
+# Positional arguments: archives are files, ids are not completed.
+expect "marrowvane-dat info p" "portal.dat"
+expect "marrowvane-dat ls --type Font " "cell.dat portal.dat"
+expect "marrowvane-dat cat portal.dat " ""
+expect "marrowvane-dat font --json portal.dat 0x4 " ""
+exit "$failures"
+TESTS
