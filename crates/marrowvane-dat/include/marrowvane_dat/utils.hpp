@@ -25,7 +25,7 @@ std::expected<void, IoError> read_exact_at_compat(int fd, std::span<std::uint8_t
 
 // Decompresses an LRS payload (4-byte little-endian size, then control bytes and
 // tokens). Never fails: malformed input ends decoding early and yields what was
-// decoded so far; inputs shorter than 4 bytes come back unchanged. Reserves at most
+// decoded so far; inputs shorter than 4 bytes come back unchanged. Allocates at most
 // what the input can produce, so only exhausted memory can throw (std::bad_alloc).
 std::vector<std::uint8_t> decompress_lrs(std::span<const std::uint8_t> input);
 
@@ -35,6 +35,16 @@ std::vector<std::uint8_t> decompress_lrs(std::span<const std::uint8_t> input);
 std::optional<std::filesystem::path> get_portal_dat_path();
 
 namespace detail {
+
+// The most bytes decompress_lrs can produce from `input`: its size when shorter than
+// the size field, else the declared size capped by 17 bytes per two token bytes.
+std::size_t lrs_output_bound(std::span<const std::uint8_t> input) noexcept;
+
+// Decodes `input` into `output` (not overlapping it) and returns how many bytes were
+// produced: exactly the bytes decompress_lrs returns. An output smaller than
+// lrs_output_bound(input) stops decoding when full; bytes past the result are unspecified.
+std::size_t decompress_lrs_to(std::span<const std::uint8_t> input,
+                              std::span<std::uint8_t> output) noexcept;
 
 // The read loop of read_exact_at_compat over any pread-shaped function, so tests
 // can feed it interrupted, short and failing reads.
