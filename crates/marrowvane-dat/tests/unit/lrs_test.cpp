@@ -184,7 +184,9 @@ Bytes with_declared_size(std::uint32_t declared, std::span<const std::uint8_t> b
 
 // Decodes `input` into an output of exactly lrs_output_bound bytes with canaries on
 // both sides, and through decompress_lrs, and compares both with the reference.
-testing::AssertionResult matches_reference(std::span<const std::uint8_t> input) {
+testing::AssertionResult matches_reference(std::span<const std::uint8_t> whole_input) {
+  // A copy of exactly the input's size, so that reading past it is caught under ASan.
+  const Bytes input(whole_input.begin(), whole_input.end());
   const Bytes expected = test::reference_decompress_lrs(input);
   const std::size_t bound = detail::lrs_output_bound(input);
   if (expected.size() > bound) {
@@ -368,21 +370,62 @@ TEST(Lrs, EveryShortDistanceAndLengthMatchesTheReference) {
   EXPECT_TRUE(matches_reference(stream));
 }
 
+// Deep in a long stream the decoder runs its fast loop; a reference it cannot judge
+// there must come out the same at every place in its group.
+TEST(Lrs, OddReferencesDeepInALongStreamMatchTheReference) {
+  Rng rng(6);
+  for (unsigned place = 0; place < 16; ++place) {
+    TokenWriter writer;
+    for (int i = 0; i < 200; ++i) writer.literal(rng.byte());
+    for (unsigned i = 0; i < place; ++i) writer.literal(rng.byte());
+    // Further back than the 200-odd bytes produced: reads the first byte.
+    writer.reference(4000, 17);
+    for (int i = 0; i < 300; ++i) {
+      if (i % 3 == 0) writer.reference(1 + rng.below(150), 2 + rng.below(16));
+      writer.literal(rng.byte());
+    }
+    for (unsigned i = 0; i < place; ++i) writer.literal(rng.byte());
+    writer.reference(0, 5);
+    for (int i = 0; i < 300; ++i) writer.literal(rng.byte());
+    const Bytes stream = writer.stream(0xFFFFFFFFU);
+    EXPECT_TRUE(matches_reference(stream)) << "place " << place;
+  }
+}
+
+// The tokens that take the fast loop closest to its margins: seven references and
+// then a literal (the group reading furthest into the input), or eight references
+// of 17 bytes, most of them repeating (the group writing furthest into the output).
+Bytes edge_heavy_stream(Rng& rng) {
+  TokenWriter writer;
+  for (int i = 0; i < 16; ++i) writer.literal(rng.byte());
+  for (int group = 0; group < 24; ++group) {
+    for (int i = 0; i < 7; ++i) writer.reference(1 + rng.below(20), 17);
+    if (group % 2 == 0) {
+      writer.literal(rng.byte());
+    } else {
+      writer.reference(1 + rng.below(20), 17);
+    }
+  }
+  return writer.stream(0xFFFFFFFFU);
+}
+
 TEST(Lrs, EveryTruncationAndDeclaredSizeMatchesTheReference) {
   Rng rng(3);
   Bytes content = text_like(rng, 1500);
   const Bytes assets = asset_like(rng, 1500);
   content.insert(content.end(), assets.begin(), assets.end());
-  const Bytes packed = testkit::compress_lrs(content);
-  for (std::size_t cut = 0; cut <= packed.size(); ++cut) {
-    ASSERT_TRUE(matches_reference(std::span(packed).first(cut))) << "cut at " << cut;
-  }
-  const std::span<const std::uint8_t> body = std::span(packed).subspan(4);
-  for (std::uint32_t declared = 0; declared <= content.size() + 40; ++declared) {
-    ASSERT_TRUE(matches_reference(with_declared_size(declared, body))) << "declared " << declared;
-  }
-  for (const std::uint32_t declared : {0x7FFFFFFFU, 0x80000000U, 0xFFFFFFFFU}) {
-    EXPECT_TRUE(matches_reference(with_declared_size(declared, body))) << "declared " << declared;
+  for (const Bytes& stream : {testkit::compress_lrs(content), edge_heavy_stream(rng)}) {
+    for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+      ASSERT_TRUE(matches_reference(std::span(stream).first(cut))) << "cut at " << cut;
+    }
+    const std::size_t produced = test::reference_decompress_lrs(stream).size();
+    const std::span<const std::uint8_t> body = std::span(stream).subspan(4);
+    for (std::uint32_t declared = 0; declared <= produced + 40; ++declared) {
+      ASSERT_TRUE(matches_reference(with_declared_size(declared, body))) << "declared " << declared;
+    }
+    for (const std::uint32_t declared : {0x7FFFFFFFU, 0x80000000U, 0xFFFFFFFFU}) {
+      EXPECT_TRUE(matches_reference(with_declared_size(declared, body))) << "declared " << declared;
+    }
   }
 }
 
