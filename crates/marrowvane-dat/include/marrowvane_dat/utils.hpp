@@ -36,13 +36,11 @@ std::optional<std::filesystem::path> get_portal_dat_path();
 
 namespace detail {
 
-// The most bytes decompress_lrs can produce from `input`: its size when shorter than
-// the size field, else the declared size capped by 17 bytes per two token bytes.
+// The most bytes decompress_lrs can return for `input`: the declared size capped by the tokens.
 std::size_t lrs_output_bound(std::span<const std::uint8_t> input) noexcept;
 
-// Decodes `input` into `output` (not overlapping it) and returns how many bytes were
-// produced: exactly the bytes decompress_lrs returns. An output smaller than
-// lrs_output_bound(input) stops decoding when full; bytes past the result are unspecified.
+// Decodes `input` into `output` (not overlapping; decoding stops when it is full) and returns
+// how many of the bytes decompress_lrs gives it wrote; later bytes up to the bound are scratch.
 std::size_t decompress_lrs_to(std::span<const std::uint8_t> input,
                               std::span<std::uint8_t> output) noexcept;
 
