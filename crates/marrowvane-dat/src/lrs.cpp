@@ -57,6 +57,8 @@ template <class Lane>
 void fill_pattern(std::uint8_t* out, std::size_t length) noexcept {
   Lane lane = 0;
   std::memcpy(&lane, out - sizeof(Lane), sizeof(Lane));
+  // The multiplier has a 1 in the lowest bit of every lane: 0x0001000100010001 for
+  // two-byte lanes, 0x0000000100000001 for four.
   const std::uint64_t chunk = lane * (~std::uint64_t{0} / static_cast<Lane>(~Lane{0}));
   for (std::size_t at = 0; at < COPY_WINDOW; at += CHUNK) {
     std::memcpy(out + at, &chunk, CHUNK);
