@@ -190,7 +190,7 @@ class LrsDecoder {
     }
   }
 
-  // Decodes one token a byte at a time with every check; false when decoding ends.
+  // Decodes one token with every check; false when decoding ends.
   bool exact_token() noexcept {
     if (out_ == out_end_ || in_ == in_end_) {
       return false;
@@ -211,11 +211,18 @@ class LrsDecoder {
       if (offset == 0 || out_ == out_begin_) {
         return false;
       }
-      for (std::size_t i = 0; i < length && out_ != out_end_; ++i) {
-        // A distance past the start of the output keeps reading its first byte.
-        const std::size_t at = produced();
-        *out_ = out_begin_[offset > at ? 0 : at - offset];
-        ++out_;
+      // With the source inside the output and room for the whole window, the fast
+      // loop's copy gives the same bytes; that keeps the tail of small files quick.
+      if (offset <= produced() && out_end_ - out_ >= static_cast<std::ptrdiff_t>(COPY_WINDOW)) {
+        copy_match(out_, offset, length);
+        out_ += length;
+      } else {
+        for (std::size_t i = 0; i < length && out_ != out_end_; ++i) {
+          // A distance past the start of the output keeps reading its first byte.
+          const std::size_t at = produced();
+          *out_ = out_begin_[offset > at ? 0 : at - offset];
+          ++out_;
+        }
       }
     } else {
       if (in_ == in_end_) {
