@@ -1,5 +1,6 @@
-// Fuzzes decompress_lrs: it never fails, and its output is bounded by the declared
-// size and by what the token stream can produce.
+// Fuzzes decompress_lrs: it never fails, gives exactly what the byte-at-a-time
+// reference decoder gives, and its output is bounded by the declared size and by
+// what the token stream can produce.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "lrs_reference.hpp"
 #include "marrowvane_dat/binary_reader.hpp"
 #include "marrowvane_dat/utils.hpp"
 
@@ -28,6 +30,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size > INPUT_CAP) return -1;
   const std::span<const std::uint8_t> input(data, size);
   const std::vector<std::uint8_t> output = marrowvane_dat::decompress_lrs(input);
+  const std::vector<std::uint8_t> expected = marrowvane_dat::test::reference_decompress_lrs(input);
+  check(output == expected);
+  // An output of exactly the bound, so the sanitizers see a write past it.
+  std::vector<std::uint8_t> exact(marrowvane_dat::detail::lrs_output_bound(input));
+  const std::size_t produced = marrowvane_dat::detail::decompress_lrs_to(input, exact);
+  check(produced == expected.size() && std::equal(expected.begin(), expected.end(), exact.begin()));
 
   if (size < SIZE_FIELD) {
     check(output.size() == size && std::equal(output.begin(), output.end(), input.begin()));
