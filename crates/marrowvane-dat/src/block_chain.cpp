@@ -43,6 +43,8 @@ class Walk {
   [[nodiscard]] std::uint64_t filled() const noexcept { return filled_; }
   [[nodiscard]] std::uint64_t blocks_left() const noexcept { return max_blocks_ - visited_; }
   [[nodiscard]] bool discarding() const noexcept { return out_.empty(); }
+  // The bytes the result may use, the room past its end included.
+  [[nodiscard]] std::uint64_t room() const noexcept { return out_.size(); }
   [[nodiscard]] std::uint64_t block_size() const noexcept { return geometry_.block_size; }
   [[nodiscard]] std::uint64_t payload_size() const noexcept {
     return geometry_.block_size - LINK_SIZE;
@@ -217,14 +219,24 @@ Result<void> read_speculatively(const ArchiveSource& source, Walk& walk) {
 
   while (walk.remaining() > 0) {
     const std::uint64_t needed = (walk.remaining() + payload - 1) / payload;
-    const std::uint64_t blocks =
+    std::uint64_t blocks =
         std::min({needed, bet, walk.blocks_left(), std::uint64_t{MAX_SPECULATIVE_BLOCKS}});
     if (blocks == 0) {
       return walk.enter_block();  // the chain has used up its bound: this reports the loop
     }
     const std::uint64_t base = walk.filled();
-    const std::uint64_t last_take = std::min(walk.remaining() - (blocks - 1) * payload, payload);
-    const std::uint64_t span = (blocks - 1) * block_size + LINK_SIZE + last_take;
+    const auto span_of = [&](std::uint64_t count) {
+      return (count - 1) * block_size + LINK_SIZE +
+             std::min(walk.remaining() - (count - 1) * payload, payload);
+    };
+    // The run's link words must fit in the room past the result's end.
+    while (blocks > 1 && base + span_of(blocks) > walk.room()) {
+      --blocks;
+    }
+    if (base + span_of(blocks) > walk.room()) {
+      return follow_exactly(source, walk);
+    }
+    const std::uint64_t span = span_of(blocks);
     const std::span<std::uint8_t> run[] = {walk.result_bytes(base, span)};
     const auto got = source.read_vectored_at(run, walk.current());
     if (!got) {

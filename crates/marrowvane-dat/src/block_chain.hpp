@@ -55,8 +55,9 @@ struct ChainScratch {
 Result<ChainGeometry> chain_geometry(std::uint32_t block_size, std::uint64_t archive_length);
 
 // Gathers `size` bytes of the chain whose first block is at `offset` into the first
-// `size` bytes of `out`, which holds size + CHAIN_SLACK bytes (the rest are clobbered),
-// or, when `out` is empty, only finds the error that gathering them gives (for sizes no
+// `size` bytes of `out`, which holds at least `size` bytes (those past `size` may be
+// clobbered; with CHAIN_SLACK of them a run of blocks always takes one read), or, when
+// `out` is empty, only finds the error that gathering them gives (for sizes no
 // chain can reach). Results and errors are exactly
 // those of following the chain block by block (read the link, then the payload:
 // block_size - 4 bytes, or everything still missing from the last block), except that

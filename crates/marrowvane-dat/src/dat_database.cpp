@@ -5,6 +5,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -218,6 +219,14 @@ Result<std::vector<std::uint8_t>> DatDatabase::read_file_data(std::uint32_t offs
   if (auto read = read_file_data_into(offset, size, out); !read) {
     return std::unexpected(std::move(read.error()));
   }
+  // The room the read used past the end is not worth keeping beside a small result.
+  if (out.capacity() - out.size() > out.size() / 16) {
+    try {
+      out.shrink_to_fit();
+    } catch (const std::bad_alloc&) {
+      // Keeping the larger buffer is harmless.
+    }
+  }
   return out;
 }
 
@@ -229,12 +238,18 @@ Result<void> DatDatabase::get_file_into(std::uint32_t id, std::vector<std::uint8
   if (!entry->is_compressed()) {
     return read_file_data_into(entry->offset, entry->size, out);
   }
+  // The stored bytes go to the buffer's tail and are decoded into its head, so one
+  // buffer serves both and a reused one needs no allocation at all.
+  if (auto read = read_file_data_into(entry->offset, entry->size, out); !read) {
+    return read;
+  }
   try {
-    std::vector<std::uint8_t> stored;
-    if (auto read = read_file_data_into(entry->offset, entry->size, stored); !read) {
-      return read;
-    }
-    out = decompress_lrs(stored);
+    const std::size_t stored = out.size();
+    const std::size_t bound = detail::lrs_output_bound(out);
+    out.resize(bound + stored);
+    std::memmove(out.data() + bound, out.data(), stored);
+    const std::span<const std::uint8_t> input(out.data() + bound, stored);
+    out.resize(detail::decompress_lrs_to(input, std::span(out).first(bound)));
     return {};
   } catch (const std::bad_alloc&) {
     return std::unexpected(out_of_memory());
@@ -242,11 +257,25 @@ Result<void> DatDatabase::get_file_into(std::uint32_t id, std::vector<std::uint8
 }
 
 Result<std::vector<std::uint8_t>> DatDatabase::get_file(std::uint32_t id) const {
-  std::vector<std::uint8_t> out;
-  if (auto read = get_file_into(id, out); !read) {
-    return std::unexpected(std::move(read.error()));
+  const DatFileEntry* entry = find(id);
+  if (entry == nullptr) {
+    return std::unexpected(DatError::NotFound{id});
   }
-  return out;
+  if (!entry->is_compressed()) {
+    return read_file_data(entry->offset, entry->size);
+  }
+  // A result handed over for keeping gets its own buffer, sized to the content alone.
+  auto stored = read_file_data(entry->offset, entry->size);
+  if (!stored) {
+    return stored;
+  }
+  try {
+    std::vector<std::uint8_t> out(detail::lrs_output_bound(*stored));
+    out.resize(detail::decompress_lrs_to(*stored, out));
+    return out;
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(out_of_memory());
+  }
 }
 
 Result<std::uint32_t> DatDatabase::decompressed_size(std::uint32_t id) const {
