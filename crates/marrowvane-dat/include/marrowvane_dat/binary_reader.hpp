@@ -18,7 +18,7 @@
 
 namespace marrowvane_dat {
 
-// A readable, seekable stream of bytes: what the record readers take.
+/// A readable, seekable stream of bytes: what the record readers take.
 template <class S>
 concept ByteSource = requires(S& source, std::span<std::uint8_t> out, std::uint64_t pos) {
   { source.read_exact(out) } -> std::same_as<std::expected<void, IoError>>;
@@ -26,29 +26,29 @@ concept ByteSource = requires(S& source, std::span<std::uint8_t> out, std::uint6
   { source.seek(pos) } -> std::same_as<void>;
 };
 
-// A seekable reader over borrowed bytes; the bytes must outlive it.
+/// A seekable reader over borrowed bytes; the bytes must outlive it.
 class MARROWVANE_DAT_EXPORT Cursor {
  public:
-  // Starts at position 0 of `data`.
+  /// Starts at position 0 of `data`.
   explicit Cursor(std::span<const std::uint8_t> data) noexcept : data_(data) {}
 
-  // Fills `out` from the current position and advances, or fails with unexpected
-  // end of file without moving when fewer bytes are left.
+  /// Fills `out` from the current position and advances, or fails with unexpected
+  /// end of file without moving when fewer bytes are left.
   std::expected<void, IoError> read_exact(std::span<std::uint8_t> out) noexcept;
-  // Reads a little-endian value of each width; same failure rule as read_exact.
+  /// Reads a little-endian value of each width; same failure rule as read_exact.
   std::expected<std::uint8_t, IoError> read_u8() noexcept;
   std::expected<std::uint16_t, IoError> read_u16() noexcept;
   std::expected<std::uint32_t, IoError> read_u32() noexcept;
-  // Moves forward by `count` bytes, or fails without moving when fewer are left.
+  /// Moves forward by `count` bytes, or fails without moving when fewer are left.
   std::expected<void, IoError> skip(std::uint64_t count) noexcept;
 
-  // Bytes before the next one to read.
+  /// Bytes before the next one to read.
   [[nodiscard]] std::uint64_t position() const noexcept { return position_; }
-  // Sets the position; a position past the end makes every later read fail.
+  /// Sets the position; a position past the end makes every later read fail.
   void seek(std::uint64_t position) noexcept { position_ = position; }
-  // Length of the underlying bytes.
+  /// Length of the underlying bytes.
   [[nodiscard]] std::uint64_t size() const noexcept { return data_.size(); }
-  // Bytes left after the position (0 when the position is past the end).
+  /// Bytes left after the position (0 when the position is past the end).
   [[nodiscard]] std::uint64_t remaining() const noexcept {
     return position_ < data_.size() ? data_.size() - position_ : 0;
   }
@@ -58,19 +58,19 @@ class MARROWVANE_DAT_EXPORT Cursor {
   std::uint64_t position_ = 0;
 };
 
-// Sequential unbuffered reads through a file descriptor's own position. Only the
-// archive header is read this way; the descriptor is borrowed, not owned.
+/// Sequential unbuffered reads through a file descriptor's own position. Only the
+/// archive header is read this way; the descriptor is borrowed, not owned.
 class MARROWVANE_DAT_EXPORT FdReader {
  public:
-  // `position` is where the descriptor's file position stands now.
+  /// `position` is where the descriptor's file position stands now.
   FdReader(int fd, std::uint64_t position) noexcept : fd_(fd), position_(position) {}
 
-  // Reads until `out` is full, retrying interrupted reads; an early end of file is
-  // an unexpected-EOF error, any other failure the OS error.
+  /// Reads until `out` is full, retrying interrupted reads; an early end of file is
+  /// an unexpected-EOF error, any other failure the OS error.
   std::expected<void, IoError> read_exact(std::span<std::uint8_t> out) noexcept;
-  // Where the next read starts.
+  /// Where the next read starts.
   [[nodiscard]] std::uint64_t position() const noexcept { return position_; }
-  // Moves the descriptor's position; used to rewind after a failed record.
+  /// Moves the descriptor's position; used to rewind after a failed record.
   void seek(std::uint64_t position) noexcept;
 
  private:
@@ -78,7 +78,7 @@ class MARROWVANE_DAT_EXPORT FdReader {
   std::uint64_t position_;
 };
 
-// Decodes a little-endian unsigned or two's-complement signed integer from its bytes.
+/// Decodes a little-endian unsigned or two's-complement signed integer from its bytes.
 template <std::integral T>
 [[nodiscard]] constexpr T load_le(std::span<const std::uint8_t, sizeof(T)> bytes) noexcept {
   using U = std::make_unsigned_t<T>;
@@ -89,17 +89,17 @@ template <std::integral T>
   return static_cast<T>(value);
 }
 
-// Reads one record field by field. The first field that cannot be read rewinds the
-// source to where the record started and records the error with the frame
-// "While parsing field '<field>' in <record>"; every later read is then skipped, so a
-// reader is a flat list of fields followed by finish().
+/// Reads one record field by field. The first field that cannot be read rewinds the
+/// source to where the record started and records the error with the frame
+/// "While parsing field '<field>' in <record>"; every later read is then skipped, so a
+/// reader is a flat list of fields followed by finish().
 template <ByteSource Source>
 class RecordReader {
  public:
   RecordReader(Source& source, std::string_view record) noexcept
       : source_(source), record_(record), start_(source.position()) {}
 
-  // Reads one little-endian integer field into `out`.
+  /// Reads one little-endian integer field into `out`.
   template <std::integral T>
   void read(T& out, std::string_view name,
             std::source_location location = std::source_location::current()) {
@@ -112,7 +112,7 @@ class RecordReader {
     out = load_le<T>(std::span<const std::uint8_t, sizeof(T)>(bytes));
   }
 
-  // Reads a field of raw bytes, filling `out` completely.
+  /// Reads a field of raw bytes, filling `out` completely.
   void read_bytes(std::span<std::uint8_t> out, std::string_view name,
                   std::source_location location = std::source_location::current()) {
     if (error_) return;
@@ -121,8 +121,8 @@ class RecordReader {
     }
   }
 
-  // Runs a nested reader (for example a list of sub-records) as one field;
-  // `read_nested` returns std::expected<void, BinReadError>.
+  /// Runs a nested reader (for example a list of sub-records) as one field;
+  /// `read_nested` returns std::expected<void, BinReadError>.
   template <class F>
   void read_nested(std::string_view name, F&& read_nested,
                    std::source_location location = std::source_location::current()) {
@@ -132,7 +132,7 @@ class RecordReader {
     }
   }
 
-  // The finished record, or the error of the first field that failed.
+  /// The finished record, or the error of the first field that failed.
   template <class V>
   std::expected<std::remove_cvref_t<V>, BinReadError> finish(V&& value) {
     if (error_) return std::unexpected(std::move(*error_));

@@ -18,7 +18,7 @@
 
 namespace marrowvane_dat {
 
-// The kind of archive, derived from the header's signature, block size and dataset.
+/// The kind of archive, derived from the header's signature, block size and dataset.
 enum class DatKind : std::uint8_t {
   Portal = 0,
   Cell = 1,
@@ -26,14 +26,14 @@ enum class DatKind : std::uint8_t {
   Unknown = 3,
 };
 
-// The 80-byte archive header stored at absolute offset 0x140.
+/// The 80-byte archive header stored at absolute offset 0x140.
 struct MARROWVANE_DAT_EXPORT DatHeader {
-  // Absolute file offset of the header.
+  /// Absolute file offset of the header.
   static constexpr std::uint64_t OFFSET = 0x140;
   static constexpr std::size_t VERSION_STRING_SIZE = 16;
-  // 15 u32 fields, the version string, then version_minor.
+  /// 15 u32 fields, the version string, then version_minor.
   static constexpr std::size_t SIZE = 15 * 4 + VERSION_STRING_SIZE + 4;
-  // The signature of a recognised archive.
+  /// The signature of a recognised archive.
   static constexpr std::uint32_t MAGIC = 0x5442;
 
   std::uint32_t magic = 0;
@@ -51,47 +51,47 @@ struct MARROWVANE_DAT_EXPORT DatHeader {
   std::uint32_t master_map_id = 0;
   std::uint32_t engine_version = 0;
   std::uint32_t game_version = 0;
-  // Exactly 16 bytes as stored: not decoded, not trimmed at a zero byte.
+  /// Exactly 16 bytes as stored: not decoded, not trimmed at a zero byte.
   std::vector<std::uint8_t> version_string = std::vector<std::uint8_t>(VERSION_STRING_SIZE);
   std::uint32_t version_minor = 0;
 
-  // Portal for signature 0x5442 with 1024-byte blocks and dataset 1, Cell for 256-byte
-  // blocks and dataset 2, Local for any other block size/dataset with the signature,
-  // Unknown without it.
+  /// Portal for signature 0x5442 with 1024-byte blocks and dataset 1, Cell for 256-byte
+  /// blocks and dataset 2, Local for any other block size/dataset with the signature,
+  /// Unknown without it.
   [[nodiscard]] DatKind dat_kind() const noexcept;
 
-  // Reads the 17 fields in order from the source's position. On failure the source is
-  // rewound to where the header started and the error names the field that failed.
+  /// Reads the 17 fields in order from the source's position. On failure the source is
+  /// rewound to where the header started and the error names the field that failed.
   template <ByteSource Source>
   static std::expected<DatHeader, BinReadError> read(Source& in);
 
   friend bool operator==(const DatHeader&, const DatHeader&) = default;
 };
 
-// An open archive. Owns its header, its directory and its source (closing the file
-// or releasing the mapping when destroyed). Move-only. After opening nothing about it
-// changes, so every const call may run on several threads at once without locking.
+/// An open archive. Owns its header, its directory and its source (closing the file
+/// or releasing the mapping when destroyed). Move-only. After opening nothing about it
+/// changes, so every const call may run on several threads at once without locking.
 class MARROWVANE_DAT_EXPORT DatDatabase {
  public:
   using FileMap = DatFileMap;
 
-  // Opens the archive file at `path` and reads it with pread: reads the header at 0x140
-  // through the file position, then loads the whole directory. Errors: PathError
-  // (cannot open, or a FIFO, socket or character device), Io (seek), BinRead (header),
-  // or the directory's error unchanged. Nothing stays open on failure.
+  /// Opens the archive file at `path` and reads it with pread: reads the header at 0x140
+  /// through the file position, then loads the whole directory. Errors: PathError
+  /// (cannot open, or a FIFO, socket or character device), Io (seek), BinRead (header),
+  /// or the directory's error unchanged. Nothing stays open on failure.
   static Result<DatDatabase> open(const std::filesystem::path& path);
-  // As open(path), but the file is then mapped read-only and read from memory. Same
-  // results and errors, plus Io when the mapping fails. A file truncated by someone
-  // else while it is mapped makes reads of the lost pages fault (SIGBUS).
+  /// As open(path), but the file is then mapped read-only and read from memory. Same
+  /// results and errors, plus Io when the mapping fails. A file truncated by someone
+  /// else while it is mapped makes reads of the lost pages fault (SIGBUS).
   static Result<DatDatabase> open_mapped(const std::filesystem::path& path);
-  // Opens an archive already in memory without copying it; the caller keeps `bytes`
-  // alive and unchanged while the database lives. Errors as open(path) minus PathError.
+  /// Opens an archive already in memory without copying it; the caller keeps `bytes`
+  /// alive and unchanged while the database lives. Errors as open(path) minus PathError.
   static Result<DatDatabase> open_borrowed(std::span<const std::uint8_t> bytes);
-  // Opens an archive in memory, taking ownership of the buffer. Errors as open_borrowed.
+  /// Opens an archive in memory, taking ownership of the buffer. Errors as open_borrowed.
   static Result<DatDatabase> open_owned(std::vector<std::uint8_t> bytes);
-  // Opens an archive from any source (a test double, a custom store); the header is
-  // read with positional reads at 0x140. Errors as open_borrowed, plus Other for a
-  // null source.
+  /// Opens an archive from any source (a test double, a custom store); the header is
+  /// read with positional reads at 0x140. Errors as open_borrowed, plus Other for a
+  /// null source.
   static Result<DatDatabase> open(std::unique_ptr<ArchiveSource> source);
 
   DatDatabase(DatDatabase&&) noexcept = default;
@@ -100,48 +100,48 @@ class MARROWVANE_DAT_EXPORT DatDatabase {
   DatDatabase& operator=(const DatDatabase&) = delete;
   ~DatDatabase() = default;
 
-  // The header read at open.
+  /// The header read at open.
   [[nodiscard]] const DatHeader& header() const noexcept { return header_; }
-  // Every directory entry by file id, in id order.
+  /// Every directory entry by file id, in id order.
   [[nodiscard]] const FileMap& files() const noexcept { return files_; }
-  // The archive's kind, from its header.
+  /// The archive's kind, from its header.
   [[nodiscard]] DatKind dat_kind() const noexcept { return header_.dat_kind(); }
 
-  // The entry of `id` without copying it, or null when the directory has none.
+  /// The entry of `id` without copying it, or null when the directory has none.
   [[nodiscard]] const DatFileEntry* find(std::uint32_t id) const noexcept {
     const auto it = files_.find(id);
     return it == files_.end() ? nullptr : &it->second;
   }
-  // Every entry in id order.
+  /// Every entry in id order.
   [[nodiscard]] DatEntryRange entries() const noexcept { return files_.entries(); }
-  // The entries whose ids lie in [first, last], in id order.
+  /// The entries whose ids lie in [first, last], in id order.
   [[nodiscard]] DatEntryRange entries_in_range(std::uint32_t first,
                                                std::uint32_t last) const noexcept {
     return files_.entries_in_range(first, last);
   }
 
-  // The size of the file once decompressed, without decompressing it: the 4-byte
-  // size prefix of a compressed entry (read from its first block), the stored size
-  // otherwise. Errors: NotFound, Io as read_file_data, Corruption when a compressed
-  // entry stores fewer than 4 bytes. Thread-safe.
+  /// The size of the file once decompressed, without decompressing it: the 4-byte
+  /// size prefix of a compressed entry (read from its first block), the stored size
+  /// otherwise. Errors: NotFound, Io as read_file_data, Corruption when a compressed
+  /// entry stores fewer than 4 bytes. Thread-safe.
   [[nodiscard]] Result<std::uint32_t> decompressed_size(std::uint32_t id) const;
 
-  // Gathers exactly `size` bytes from the block chain starting at `offset`. Size 0
-  // reads nothing. Errors: Io (the archive ends or a read fails), Corruption (a block
-  // size too small to make progress, or a chain whose links loop through more blocks
-  // than the archive holds). Thread-safe.
+  /// Gathers exactly `size` bytes from the block chain starting at `offset`. Size 0
+  /// reads nothing. Errors: Io (the archive ends or a read fails), Corruption (a block
+  /// size too small to make progress, or a chain whose links loop through more blocks
+  /// than the archive holds). Thread-safe.
   [[nodiscard]] Result<std::vector<std::uint8_t>> read_file_data(std::uint32_t offset,
                                                                  std::uint32_t size) const;
-  // As read_file_data, into `out` (resized to `size`, its capacity reused). On failure
-  // `out` holds unspecified bytes.
+  /// As read_file_data, into `out` (resized to `size`, its capacity reused). On failure
+  /// `out` holds unspecified bytes.
   [[nodiscard]] Result<void> read_file_data_into(std::uint32_t offset, std::uint32_t size,
                                                  std::vector<std::uint8_t>& out) const;
-  // The file's bytes by id, decompressed when its entry says so. Errors: NotFound
-  // (id not in the directory), or those of read_file_data. Thread-safe.
+  /// The file's bytes by id, decompressed when its entry says so. Errors: NotFound
+  /// (id not in the directory), or those of read_file_data. Thread-safe.
   [[nodiscard]] Result<std::vector<std::uint8_t>> get_file(std::uint32_t id) const;
-  // As get_file, into `out`, reusing its capacity: a loop over many files with one
-  // buffer allocates only when a file is larger than any before. On failure `out`
-  // holds unspecified bytes.
+  /// As get_file, into `out`, reusing its capacity: a loop over many files with one
+  /// buffer allocates only when a file is larger than any before. On failure `out`
+  /// holds unspecified bytes.
   [[nodiscard]] Result<void> get_file_into(std::uint32_t id, std::vector<std::uint8_t>& out) const;
 
  private:
@@ -154,7 +154,7 @@ class MARROWVANE_DAT_EXPORT DatDatabase {
   DatHeader header_;
   FileMap files_;
   std::unique_ptr<ArchiveSource> source_;
-  // The source's size when it was opened; bounds allocations and block chains.
+  /// The source's size when it was opened; bounds allocations and block chains.
   std::uint64_t archive_length_ = 0;
 };
 

@@ -18,11 +18,11 @@
 
 namespace marrowvane_dat {
 
-// One 24-byte directory entry: where a file's block chain starts and how many bytes
-// it stores.
+/// One 24-byte directory entry: where a file's block chain starts and how many bytes
+/// it stores.
 struct DatFileEntry {
   static constexpr std::size_t SIZE = 6 * 4;
-  // Bit 0 of bit_flags: the stored bytes are LRS-compressed.
+  /// Bit 0 of bit_flags: the stored bytes are LRS-compressed.
   static constexpr std::uint32_t COMPRESSED_FLAG = 0x1;
 
   std::uint32_t bit_flags = 0;
@@ -32,18 +32,18 @@ struct DatFileEntry {
   std::uint32_t timestamp = 0;
   std::uint32_t version = 0;
 
-  // True when bit 0 of bit_flags is set.
+  /// True when bit 0 of bit_flags is set.
   [[nodiscard]] bool is_compressed() const noexcept { return (bit_flags & COMPRESSED_FLAG) != 0; }
 
-  // Reads the six u32 fields in order. On failure the source is rewound to where the
-  // entry started and the error names the field that ran out.
+  /// Reads the six u32 fields in order. On failure the source is rewound to where the
+  /// entry started and the error names the field that ran out.
   template <ByteSource Source>
   static std::expected<DatFileEntry, BinReadError> read(Source& in);
 
   friend bool operator==(const DatFileEntry&, const DatFileEntry&) = default;
 };
 
-// The directory node layout: 62 child offsets, an entry count, 61 entry slots.
+/// The directory node layout: 62 child offsets, an entry count, 61 entry slots.
 struct DatDirectoryNode {
   static constexpr std::size_t BRANCH_COUNT = 62;
   static constexpr std::size_t MAX_ENTRIES = 61;
@@ -51,13 +51,13 @@ struct DatDirectoryNode {
 };
 static_assert(DatDirectoryNode::SIZE == 1716);
 
-// A random-access range over directory entries in id order; a view into the map it
-// came from, valid as long as that map lives.
+/// A random-access range over directory entries in id order; a view into the map it
+/// came from, valid as long as that map lives.
 class DatEntryRange {
  public:
   using Slot = std::pair<std::uint32_t, DatFileEntry>;
 
-  // Iterates the entries of consecutive map slots.
+  /// Iterates the entries of consecutive map slots.
   class iterator {
    public:
     using iterator_category = std::random_access_iterator_tag;
@@ -109,7 +109,7 @@ class DatEntryRange {
   [[nodiscard]] iterator end() const noexcept { return iterator(slots_.data() + slots_.size()); }
   [[nodiscard]] std::size_t size() const noexcept { return slots_.size(); }
   [[nodiscard]] bool empty() const noexcept { return slots_.empty(); }
-  // The n-th entry in id order; n < size().
+  /// The n-th entry in id order; n < size().
   [[nodiscard]] const DatFileEntry& operator[](std::size_t n) const noexcept {
     return slots_[n].second;
   }
@@ -120,14 +120,14 @@ class DatEntryRange {
 
 class DatDatabase;
 
-// Every directory entry by file id, in ascending id order. Read-only and map-like:
-// elements are (id, entry) pairs as in a standard map, looked up by binary search.
-// Built once when an archive is opened; 28 bytes per entry.
+/// Every directory entry by file id, in ascending id order. Read-only and map-like:
+/// elements are (id, entry) pairs as in a standard map, looked up by binary search.
+/// Built once when an archive is opened; 28 bytes per entry.
 class MARROWVANE_DAT_EXPORT DatFileMap {
  public:
   using key_type = std::uint32_t;
   using mapped_type = DatFileEntry;
-  // Reached only through const references, so the id cannot change under its entry.
+  /// Reached only through const references, so the id cannot change under its entry.
   using value_type = std::pair<std::uint32_t, DatFileEntry>;
   using size_type = std::size_t;
   using difference_type = std::ptrdiff_t;
@@ -137,8 +137,8 @@ class MARROWVANE_DAT_EXPORT DatFileMap {
   using iterator = const_iterator;
 
   DatFileMap() noexcept = default;
-  // Takes entries in the order a directory walk met them; where an id occurs more than
-  // once the entry met last is kept.
+  /// Takes entries in the order a directory walk met them; where an id occurs more than
+  /// once the entry met last is kept.
   explicit DatFileMap(const std::vector<DatFileEntry>& walk_order);
 
   [[nodiscard]] const_iterator begin() const noexcept { return slots_.data(); }
@@ -146,17 +146,17 @@ class MARROWVANE_DAT_EXPORT DatFileMap {
   [[nodiscard]] size_type size() const noexcept { return slots_.size(); }
   [[nodiscard]] bool empty() const noexcept { return slots_.empty(); }
 
-  // The element of `id`, or end() when there is none.
+  /// The element of `id`, or end() when there is none.
   [[nodiscard]] const_iterator find(std::uint32_t id) const noexcept {
     const const_iterator it = lower_bound(id);
     return it != end() && it->first == id ? it : end();
   }
-  // True when `id` has an entry.
+  /// True when `id` has an entry.
   [[nodiscard]] bool contains(std::uint32_t id) const noexcept { return find(id) != end(); }
-  // 1 when `id` has an entry, else 0.
+  /// 1 when `id` has an entry, else 0.
   [[nodiscard]] size_type count(std::uint32_t id) const noexcept { return contains(id) ? 1 : 0; }
-  // The entry of `id`; throws std::out_of_range when there is none, like a standard
-  // map (find() is the non-throwing lookup).
+  /// The entry of `id`; throws std::out_of_range when there is none, like a standard
+  /// map (find() is the non-throwing lookup).
   [[nodiscard]] const DatFileEntry& at(std::uint32_t id) const {
     const const_iterator it = find(id);
     if (it == end()) {
@@ -164,19 +164,19 @@ class MARROWVANE_DAT_EXPORT DatFileMap {
     }
     return it->second;
   }
-  // The first element whose id is not below `id`.
+  /// The first element whose id is not below `id`.
   [[nodiscard]] const_iterator lower_bound(std::uint32_t id) const noexcept {
     return std::partition_point(begin(), end(), [id](const value_type& v) { return v.first < id; });
   }
-  // The first element whose id is above `id`.
+  /// The first element whose id is above `id`.
   [[nodiscard]] const_iterator upper_bound(std::uint32_t id) const noexcept {
     return std::partition_point(begin(), end(),
                                 [id](const value_type& v) { return v.first <= id; });
   }
 
-  // Every entry, in id order.
+  /// Every entry, in id order.
   [[nodiscard]] DatEntryRange entries() const noexcept { return DatEntryRange(slots_); }
-  // The entries whose ids lie in [first, last], in id order; empty when first > last.
+  /// The entries whose ids lie in [first, last], in id order; empty when first > last.
   [[nodiscard]] DatEntryRange entries_in_range(std::uint32_t first,
                                                std::uint32_t last) const noexcept {
     if (first > last) {
@@ -189,7 +189,7 @@ class MARROWVANE_DAT_EXPORT DatFileMap {
 
  private:
   friend class DatDatabase;
-  // Sorts (id, entry) pairs given in walk order, in place where it can.
+  /// Sorts (id, entry) pairs given in walk order, in place where it can.
   explicit DatFileMap(std::vector<value_type>&& walk_order);
 
   std::vector<value_type> slots_;

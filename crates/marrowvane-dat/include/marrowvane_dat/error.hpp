@@ -17,8 +17,8 @@
 
 namespace marrowvane_dat {
 
-// Anything that can stand behind a DatError as its cause. Callers walk the chain
-// with source() until it returns null.
+/// Anything that can stand behind a DatError as its cause. Callers walk the chain
+/// with source() until it returns null.
 class MARROWVANE_DAT_EXPORT ErrorSource {
  public:
   ErrorSource() = default;
@@ -28,15 +28,15 @@ class MARROWVANE_DAT_EXPORT ErrorSource {
   ErrorSource& operator=(ErrorSource&&) noexcept = default;
   virtual ~ErrorSource() = default;
 
-  // The one-line message for people.
+  /// The one-line message for people.
   [[nodiscard]] virtual std::string to_string() const = 0;
-  // A structural rendering for diagnostics.
+  /// A structural rendering for diagnostics.
   [[nodiscard]] virtual std::string debug() const = 0;
-  // The error this one wraps, or null; valid as long as this error lives.
+  /// The error this one wraps, or null; valid as long as this error lives.
   [[nodiscard]] virtual const ErrorSource* source() const noexcept { return nullptr; }
 };
 
-// What an I/O error is about when there is no operating-system error code.
+/// What an I/O error is about when there is no operating-system error code.
 enum class IoErrorKind : std::uint8_t {
   Os,             // carries an errno value
   UnexpectedEof,  // the data ended before a buffer was full
@@ -44,25 +44,25 @@ enum class IoErrorKind : std::uint8_t {
   Unsupported,    // a FIFO, socket or character device given where an archive file belongs
 };
 
-// An error of the file layer: an errno from the operating system, or a kind of its own.
+/// An error of the file layer: an errno from the operating system, or a kind of its own.
 class MARROWVANE_DAT_EXPORT IoError final : public ErrorSource {
  public:
-  // An operating-system error; `code` is an errno value.
+  /// An operating-system error; `code` is an errno value.
   [[nodiscard]] static IoError from_errno(int code) noexcept;
-  // The data ended before the buffer was full ("failed to fill whole buffer").
+  /// The data ended before the buffer was full ("failed to fill whole buffer").
   [[nodiscard]] static IoError unexpected_eof() noexcept;
-  // A buffer could not be allocated.
+  /// A buffer could not be allocated.
   [[nodiscard]] static IoError out_of_memory() noexcept;
-  // The path names a FIFO, socket or character device, which cannot hold an archive.
+  /// The path names a FIFO, socket or character device, which cannot hold an archive.
   [[nodiscard]] static IoError unsupported_file_type() noexcept;
 
   [[nodiscard]] IoErrorKind kind() const noexcept { return kind_; }
-  // The errno value for IoErrorKind::Os, otherwise 0.
+  /// The errno value for IoErrorKind::Os, otherwise 0.
   [[nodiscard]] int raw_os_error() const noexcept { return code_; }
 
-  // OS errors: the system's text plus " (os error N)"; others: the kind's own text.
+  /// OS errors: the system's text plus " (os error N)"; others: the kind's own text.
   [[nodiscard]] std::string to_string() const override;
-  // "Os { code: 2, kind: NotFound, message: \"...\" }" or "Error { kind: ..., message: \"...\" }".
+  /// "Os { code: 2, kind: NotFound, message: \"...\" }" or "Error { kind: ..., message: \"...\" }".
   [[nodiscard]] std::string debug() const override;
 
   friend bool operator==(const IoError& a, const IoError& b) noexcept {
@@ -75,13 +75,13 @@ class MARROWVANE_DAT_EXPORT IoError final : public ErrorSource {
   int code_;
 };
 
-// One context frame of a record-reader error: which field of which record failed.
+/// One context frame of a record-reader error: which field of which record failed.
 struct BinReadFrame {
   std::string message;  // "While parsing field 'F' in R"
   std::source_location location;
 };
 
-// A record reader's error: the I/O cause plus context frames, innermost first.
+/// A record reader's error: the I/O cause plus context frames, innermost first.
 class MARROWVANE_DAT_EXPORT BinReadError final : public ErrorSource {
  public:
   explicit BinReadError(IoError cause) noexcept : cause_(cause) {}
@@ -89,13 +89,13 @@ class MARROWVANE_DAT_EXPORT BinReadError final : public ErrorSource {
   [[nodiscard]] const IoError& cause() const noexcept { return cause_; }
   [[nodiscard]] const std::vector<BinReadFrame>& frames() const noexcept { return frames_; }
 
-  // Appends a "While parsing field 'field' in record" frame (outside the existing ones).
+  /// Appends a "While parsing field 'field' in record" frame (outside the existing ones).
   void add_field_context(std::string_view field, std::string_view record,
                          std::source_location location);
 
-  // The cause, then each frame's text, innermost first, joined by "; ".
+  /// The cause, then each frame's text, innermost first, joined by "; ".
   [[nodiscard]] std::string to_string() const override;
-  // The cause's debug form and every frame with its source position.
+  /// The cause's debug form and every frame with its source position.
   [[nodiscard]] std::string debug() const override;
   [[nodiscard]] const ErrorSource* source() const noexcept override { return &cause_; }
 
@@ -104,7 +104,7 @@ class MARROWVANE_DAT_EXPORT BinReadError final : public ErrorSource {
   std::vector<BinReadFrame> frames_;
 };
 
-// Which alternative a DatError holds, in declaration order.
+/// Which alternative a DatError holds, in declaration order.
 enum class DatErrorKind : std::uint8_t {
   Io,
   BinRead,
@@ -120,8 +120,8 @@ enum class DatErrorKind : std::uint8_t {
   Other,
 };
 
-// The library's one error type: twelve alternatives, each owning its payload.
-// Move-only: an error travels from the failing call to its caller and is never shared.
+/// The library's one error type: twelve alternatives, each owning its payload.
+/// Move-only: an error travels from the failing call to its caller and is never shared.
 class MARROWVANE_DAT_EXPORT DatError {
  public:
   struct Io {
@@ -163,12 +163,12 @@ class MARROWVANE_DAT_EXPORT DatError {
     std::string message;
   };
 
-  // Alternatives in declaration order; the index is the DatErrorKind.
+  /// Alternatives in declaration order; the index is the DatErrorKind.
   using Value = std::variant<Io, BinRead, NotFound, DuplicateId, DuplicateNamespacedId,
                              InvalidMagic, UnsupportedVersion, InvalidNamespace, Corruption,
                              DecompressionFailed, PathError, Other>;
 
-  // Builds the error from any one alternative.
+  /// Builds the error from any one alternative.
   template <class Alternative>
   requires std::is_constructible_v<Value, Alternative&&> &&
       (!std::is_same_v<std::remove_cvref_t<Alternative>, DatError>)&&(
@@ -177,9 +177,9 @@ class MARROWVANE_DAT_EXPORT DatError {
                                                       BinReadError>)
           DatError(Alternative&& alternative)  // NOLINT(google-explicit-constructor)
       : value_(std::forward<Alternative>(alternative)) {}
-  // Wraps an I/O error, unchanged, as Io.
+  /// Wraps an I/O error, unchanged, as Io.
   DatError(IoError error) noexcept : value_(Io{error}) {}  // NOLINT(google-explicit-constructor)
-  // Wraps a record-reader error, unchanged, as BinRead.
+  /// Wraps a record-reader error, unchanged, as BinRead.
   DatError(BinReadError error) noexcept  // NOLINT(google-explicit-constructor)
       : value_(BinRead{std::move(error)}) {}
 
@@ -193,24 +193,24 @@ class MARROWVANE_DAT_EXPORT DatError {
     return static_cast<DatErrorKind>(value_.index());
   }
   [[nodiscard]] const Value& value() const noexcept { return value_; }
-  // The alternative if this error holds it, otherwise null.
+  /// The alternative if this error holds it, otherwise null.
   template <class Alternative>
   [[nodiscard]] const Alternative* get_if() const noexcept {
     return std::get_if<Alternative>(&value_);
   }
 
-  // The display text, for example "File ID 40000001 not found in provider".
+  /// The display text, for example "File ID 40000001 not found in provider".
   [[nodiscard]] std::string to_string() const;
-  // The debug form, for example "NotFound(1024)" or "PathError { path: \"x\", source: ... }".
+  /// The debug form, for example "NotFound(1024)" or "PathError { path: \"x\", source: ... }".
   [[nodiscard]] std::string debug() const;
-  // The wrapped cause (Io, BinRead, PathError's source) or null for the other nine.
+  /// The wrapped cause (Io, BinRead, PathError's source) or null for the other nine.
   [[nodiscard]] const ErrorSource* source() const noexcept;
 
  private:
   Value value_;
 };
 
-// Writes the display text.
+/// Writes the display text.
 MARROWVANE_DAT_EXPORT std::ostream& operator<<(std::ostream& out, const DatError& error);
 
 template <class T>

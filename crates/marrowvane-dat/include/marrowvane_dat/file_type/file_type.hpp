@@ -13,7 +13,7 @@
 
 namespace marrowvane_dat {
 
-// The type of a stored file, as told by its id.
+/// The type of a stored file, as told by its id.
 enum class DatFileType : std::uint32_t {
   Model = 0x01,
   SetupModel = 0x02,
@@ -65,7 +65,7 @@ enum class DatFileType : std::uint32_t {
   Unknown = 0,
 };
 
-// Every member, in declaration order.
+/// Every member, in declaration order.
 inline constexpr std::array<DatFileType, 48> ALL_DAT_FILE_TYPES = {
     DatFileType::Model,
     DatFileType::SetupModel,
@@ -117,29 +117,29 @@ inline constexpr std::array<DatFileType, 48> ALL_DAT_FILE_TYPES = {
     DatFileType::Unknown,
 };
 
-// The member's name exactly as declared ("Font", "DataIDMapper", "BSPNodeType").
+/// The member's name exactly as declared ("Font", "DataIDMapper", "BSPNodeType").
 [[nodiscard]] MARROWVANE_DAT_EXPORT std::string_view to_string(DatFileType type) noexcept;
 
-// The type of `id` in an archive of kind `kind`: by the top byte in Portal and Local
-// archives, by the low 16 bits in Cell archives, as from_id() for Unknown; 0xFFFF0001
-// is Iteration everywhere.
+/// The type of `id` in an archive of kind `kind`: by the top byte in Portal and Local
+/// archives, by the low 16 bits in Cell archives, as from_id() for Unknown; 0xFFFF0001
+/// is Iteration everywhere.
 [[nodiscard]] MARROWVANE_DAT_EXPORT DatFileType from_id_in_dat(std::uint32_t id,
                                                                DatKind kind) noexcept;
 
-// The type of `id` when no archive kind is known: the cell suffixes 0xFFFF and 0xFFFE
-// first, then the top byte, then any other non-zero low 16 bits as IndoorCell.
+/// The type of `id` when no archive kind is known: the cell suffixes 0xFFFF and 0xFFFE
+/// first, then the top byte, then any other non-zero low 16 bits as IndoorCell.
 [[nodiscard]] MARROWVANE_DAT_EXPORT DatFileType from_id(std::uint32_t id) noexcept;
 
-// The type named `text`, ignoring ASCII letter case ("font" and "FONT" are Font);
-// nothing when no type has that name. Inverse of to_string for every type.
+/// The type named `text`, ignoring ASCII letter case ("font" and "FONT" are Font);
+/// nothing when no type has that name. Inverse of to_string for every type.
 [[nodiscard]] MARROWVANE_DAT_EXPORT std::optional<DatFileType> from_string(
     std::string_view text) noexcept;
 
-// The entries of one file type, in id order: a view into a database's directory that
-// skips the entries of other types. Valid as long as the database lives.
+/// The entries of one file type, in id order: a view into a database's directory that
+/// skips the entries of other types. Valid as long as the database lives.
 class DatTypedEntryRange {
  public:
-  // Iterates the matching entries.
+  /// Iterates the matching entries.
   class iterator {
    public:
     using iterator_category = std::forward_iterator_tag;
@@ -182,7 +182,7 @@ class DatTypedEntryRange {
     DatKind kind_ = DatKind::Unknown;
   };
 
-  // The entries of `candidates` (in id order) whose ids classify as `type` in `kind`.
+  /// The entries of `candidates` (in id order) whose ids classify as `type` in `kind`.
   DatTypedEntryRange(DatEntryRange candidates, DatFileType type, DatKind kind) noexcept
       : candidates_(candidates), type_(type), kind_(kind) {}
 
@@ -192,7 +192,7 @@ class DatTypedEntryRange {
   [[nodiscard]] iterator end() const noexcept {
     return iterator(candidates_.end(), candidates_.end(), type_, kind_);
   }
-  // True when no entry has the type.
+  /// True when no entry has the type.
   [[nodiscard]] bool empty() const noexcept { return begin() == end(); }
 
  private:
@@ -201,9 +201,9 @@ class DatTypedEntryRange {
   DatKind kind_;
 };
 
-// The entries of `db` whose ids classify as `type` in the archive's own kind, in id
-// order. In portal-like archives a type is a range of top bytes, so only that range of
-// the directory is looked at; in the other kinds every entry is.
+/// The entries of `db` whose ids classify as `type` in the archive's own kind, in id
+/// order. In portal-like archives a type is a range of top bytes, so only that range of
+/// the directory is looked at; in the other kinds every entry is.
 [[nodiscard]] MARROWVANE_DAT_EXPORT DatTypedEntryRange entries_of_type(const DatDatabase& db,
                                                                        DatFileType type) noexcept;
 

@@ -16,9 +16,9 @@
 
 namespace marrowvane_dat {
 
-// One glyph: which character it draws and where it sits in the font's surface.
+/// One glyph: which character it draws and where it sits in the font's surface.
 struct MARROWVANE_DAT_EXPORT FontCharDesc {
-  // Three u16, two u8, three i8.
+  /// Three u16, two u8, three i8.
   static constexpr std::size_t SIZE = 3 * 2 + 2 * 1 + 3 * 1;
 
   std::uint16_t unicode = 0;
@@ -30,8 +30,8 @@ struct MARROWVANE_DAT_EXPORT FontCharDesc {
   std::int8_t horizontal_offset_after = 0;
   std::int8_t vertical_offset_before = 0;
 
-  // Reads the eight fields in order. On failure the source is rewound to the
-  // descriptor's start and the error names the field that ran out.
+  /// Reads the eight fields in order. On failure the source is rewound to the
+  /// descriptor's start and the error names the field that ran out.
   template <ByteSource Source>
   static std::expected<FontCharDesc, BinReadError> read(Source& in);
 
@@ -39,9 +39,9 @@ struct MARROWVANE_DAT_EXPORT FontCharDesc {
 };
 static_assert(FontCharDesc::SIZE == 11);
 
-// A bitmap font record. Its stored length is FIXED_SIZE + FontCharDesc::SIZE * glyphs.
+/// A bitmap font record. Its stored length is FIXED_SIZE + FontCharDesc::SIZE * glyphs.
 struct MARROWVANE_DAT_EXPORT Font {
-  // Nine 4-byte fields around the glyph list (the glyph count is one of them).
+  /// Nine 4-byte fields around the glyph list (the glyph count is one of them).
   static constexpr std::size_t FIXED_SIZE = 9 * 4;
 
   std::uint32_t id = 0;
@@ -54,10 +54,10 @@ struct MARROWVANE_DAT_EXPORT Font {
   std::uint32_t foreground_surface_data_id = 0;
   std::uint32_t background_surface_data_id = 0;
 
-  // Reads one record from the source's position, leaving the position just past it;
-  // trailing bytes are not looked at. On failure the source is rewound to the record
-  // start and the error names the field (and glyph field) that ran out. The stored
-  // glyph count never drives an allocation beyond what the data can hold.
+  /// Reads one record from the source's position, leaving the position just past it;
+  /// trailing bytes are not looked at. On failure the source is rewound to the record
+  /// start and the error names the field (and glyph field) that ran out. The stored
+  /// glyph count never drives an allocation beyond what the data can hold.
   template <ByteSource Source>
   static std::expected<Font, BinReadError> read(Source& in);
 
@@ -67,11 +67,11 @@ static_assert(Font::FIXED_SIZE == 36);
 
 namespace detail {
 
-// Glyphs reserved up front when the source cannot tell how many bytes it has left;
-// beyond that the vector grows only as descriptors are actually read.
+/// Glyphs reserved up front when the source cannot tell how many bytes it has left;
+/// beyond that the vector grows only as descriptors are actually read.
 inline constexpr std::uint32_t FONT_GLYPH_RESERVE_CAP = 256;
 
-// How many glyphs to reserve for a stored count: never more than the source can hold.
+/// How many glyphs to reserve for a stored count: never more than the source can hold.
 template <ByteSource Source>
 std::size_t font_glyph_reserve(const Source& in, std::uint32_t stored_count) noexcept {
   std::uint64_t cap = FONT_GLYPH_RESERVE_CAP;
@@ -112,7 +112,7 @@ std::expected<Font, BinReadError> Font::read(Source& in) {
   r.read(font.max_char_height, "max_char_height");
   r.read(font.max_char_width, "max_char_width");
   r.read(num_char_descs, "num_char_descs");
-  // The stored count is hostile: it bounds the loop, never an allocation by itself.
+  /// The stored count is hostile: it bounds the loop, never an allocation by itself.
   r.read_nested("char_descs", [&]() -> std::expected<void, BinReadError> {
     font.char_descs.reserve(detail::font_glyph_reserve(in, num_char_descs));
     for (std::uint32_t i = 0; i < num_char_descs; ++i) {
@@ -136,14 +136,14 @@ std::expected<Font, BinReadError> Font::read(Source& in) {
   return r.finish(std::move(font));
 }
 
-// Reads file `id` of `db` as a Font. The id's type (in the archive's kind) is checked
-// first: any other type is Other ("file 0x01000004 is a Model, not a Font"), whether or
-// not the id is present. Then get_file's errors (NotFound, Io, Corruption), and BinRead
-// when the bytes do not hold a whole Font record (bytes after it are not looked at).
+/// Reads file `id` of `db` as a Font. The id's type (in the archive's kind) is checked
+/// first: any other type is Other ("file 0x01000004 is a Model, not a Font"), whether or
+/// not the id is present. Then get_file's errors (NotFound, Io, Corruption), and BinRead
+/// when the bytes do not hold a whole Font record (bytes after it are not looked at).
 [[nodiscard]] MARROWVANE_DAT_EXPORT Result<Font> read_font(const DatDatabase& db, std::uint32_t id);
 
-// Compiled once, in the library, for the in-memory cursor; the classes' export
-// marking makes these instantiations part of the shared library's interface.
+/// Compiled once, in the library, for the in-memory cursor; the classes' export
+/// marking makes these instantiations part of the shared library's interface.
 extern template std::expected<FontCharDesc, BinReadError> FontCharDesc::read<Cursor>(Cursor&);
 extern template std::expected<Font, BinReadError> Font::read<Cursor>(Cursor&);
 
