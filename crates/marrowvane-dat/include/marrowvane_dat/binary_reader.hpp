@@ -36,9 +36,11 @@ class MARROWVANE_DAT_EXPORT Cursor {
   /// end of file without moving when fewer bytes are left.
   std::expected<void, IoError> read_exact(std::span<std::uint8_t> out) noexcept;
   /// Reads a little-endian value of each width; same failure rule as read_exact.
+  ///@{
   std::expected<std::uint8_t, IoError> read_u8() noexcept;
   std::expected<std::uint16_t, IoError> read_u16() noexcept;
   std::expected<std::uint32_t, IoError> read_u32() noexcept;
+  ///@}
   /// Moves forward by `count` bytes, or fails without moving when fewer are left.
   std::expected<void, IoError> skip(std::uint64_t count) noexcept;
 
@@ -96,6 +98,7 @@ template <std::integral T>
 template <ByteSource Source>
 class RecordReader {
  public:
+  /// Starts a record named `record` at the source's position; `source` must outlive the reader.
   RecordReader(Source& source, std::string_view record) noexcept
       : source_(source), record_(record), start_(source.position()) {}
 

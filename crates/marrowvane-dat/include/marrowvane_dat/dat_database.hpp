@@ -20,40 +20,47 @@ namespace marrowvane_dat {
 
 /// The kind of archive, derived from the header's signature, block size and dataset.
 enum class DatKind : std::uint8_t {
-  Portal = 0,
-  Cell = 1,
-  Local = 2,
-  Unknown = 3,
+  Portal = 0,   ///< Signature, 1024-byte blocks, dataset 1.
+  Cell = 1,     ///< Signature, 256-byte blocks, dataset 2; file types go by the low 16 bits.
+  Local = 2,    ///< Signature with any other block size and dataset; classified like Portal.
+  Unknown = 3,  ///< No signature; the archive still opens if it can be read.
 };
 
 /// The 80-byte archive header stored at absolute offset 0x140.
 struct MARROWVANE_DAT_EXPORT DatHeader {
   /// Absolute file offset of the header.
   static constexpr std::uint64_t OFFSET = 0x140;
+  /// Bytes of version_string.
   static constexpr std::size_t VERSION_STRING_SIZE = 16;
   /// 15 u32 fields, the version string, then version_minor.
   static constexpr std::size_t SIZE = 15 * 4 + VERSION_STRING_SIZE + 4;
   /// The signature of a recognised archive.
   static constexpr std::uint32_t MAGIC = 0x5442;
 
-  std::uint32_t magic = 0;
-  std::uint32_t block_size = 0;
-  std::uint32_t file_size = 0;
-  std::uint32_t dataset = 0;
+  std::uint32_t magic = 0;       ///< MAGIC when recognised; only dat_kind() looks at it.
+  std::uint32_t block_size = 0;  ///< Bytes per block, the 4-byte link word included.
+  std::uint32_t file_size = 0;   ///< Kept as read; not checked against the real size.
+  std::uint32_t dataset = 0;     ///< An input of dat_kind().
+  /// The fields the library keeps as read and never interprets.
+  ///@{
   std::uint32_t subset = 0;
   std::uint32_t free_head = 0;
   std::uint32_t free_tail = 0;
   std::uint32_t free_count = 0;
-  std::uint32_t root_offset = 0;
+  ///@}
+  std::uint32_t root_offset = 0;  ///< Absolute offset of the root node's first block; 0: no files.
+  /// Also kept as read and never interpreted.
+  ///@{
   std::uint32_t new_lru = 0;
   std::uint32_t old_lru = 0;
   std::uint32_t use_lru = 0;
   std::uint32_t master_map_id = 0;
   std::uint32_t engine_version = 0;
   std::uint32_t game_version = 0;
+  ///@}
   /// Exactly 16 bytes as stored: not decoded, not trimmed at a zero byte.
   std::vector<std::uint8_t> version_string = std::vector<std::uint8_t>(VERSION_STRING_SIZE);
-  std::uint32_t version_minor = 0;
+  std::uint32_t version_minor = 0;  ///< Kept as read; not interpreted.
 
   /// Portal for signature 0x5442 with 1024-byte blocks and dataset 1, Cell for 256-byte
   /// blocks and dataset 2, Local for any other block size/dataset with the signature,
@@ -65,6 +72,7 @@ struct MARROWVANE_DAT_EXPORT DatHeader {
   template <ByteSource Source>
   static std::expected<DatHeader, BinReadError> read(Source& in);
 
+  /// Field by field, version_string byte by byte.
   friend bool operator==(const DatHeader&, const DatHeader&) = default;
 };
 
@@ -73,6 +81,7 @@ struct MARROWVANE_DAT_EXPORT DatHeader {
 /// changes, so every const call may run on several threads at once without locking.
 class MARROWVANE_DAT_EXPORT DatDatabase {
  public:
+  /// The directory's type, as files() returns it.
   using FileMap = DatFileMap;
 
   /// Opens the archive file at `path` and reads it with pread: reads the header at 0x140
@@ -94,11 +103,15 @@ class MARROWVANE_DAT_EXPORT DatDatabase {
   /// null source.
   static Result<DatDatabase> open(std::unique_ptr<ArchiveSource> source);
 
+  /// Move-only: one owner for the source; a moved-from database may only be destroyed or
+  /// assigned to.
+  ///@{
   DatDatabase(DatDatabase&&) noexcept = default;
   DatDatabase& operator=(DatDatabase&&) noexcept = default;
   DatDatabase(const DatDatabase&) = delete;
   DatDatabase& operator=(const DatDatabase&) = delete;
   ~DatDatabase() = default;
+  ///@}
 
   /// The header read at open.
   [[nodiscard]] const DatHeader& header() const noexcept { return header_; }

@@ -21,16 +21,17 @@ namespace marrowvane_dat {
 /// One 24-byte directory entry: where a file's block chain starts and how many bytes
 /// it stores.
 struct DatFileEntry {
+  /// Six u32 fields.
   static constexpr std::size_t SIZE = 6 * 4;
   /// Bit 0 of bit_flags: the stored bytes are LRS-compressed.
   static constexpr std::uint32_t COMPRESSED_FLAG = 0x1;
 
-  std::uint32_t bit_flags = 0;
-  std::uint32_t id = 0;
-  std::uint32_t offset = 0;
-  std::uint32_t size = 0;
-  std::uint32_t timestamp = 0;
-  std::uint32_t version = 0;
+  std::uint32_t bit_flags = 0;  ///< Only COMPRESSED_FLAG is interpreted; other bits are kept.
+  std::uint32_t id = 0;         ///< The file id, the key in DatFileMap.
+  std::uint32_t offset = 0;     ///< Absolute offset of the first block of the file's chain.
+  std::uint32_t size = 0;       ///< Bytes stored in the chain, before any decompression.
+  std::uint32_t timestamp = 0;  ///< Kept as read; not interpreted.
+  std::uint32_t version = 0;    ///< Kept as read; not interpreted.
 
   /// True when bit 0 of bit_flags is set.
   [[nodiscard]] bool is_compressed() const noexcept { return (bit_flags & COMPRESSED_FLAG) != 0; }
@@ -40,13 +41,17 @@ struct DatFileEntry {
   template <ByteSource Source>
   static std::expected<DatFileEntry, BinReadError> read(Source& in);
 
+  /// Field by field.
   friend bool operator==(const DatFileEntry&, const DatFileEntry&) = default;
 };
 
 /// The directory node layout: 62 child offsets, an entry count, 61 entry slots.
 struct DatDirectoryNode {
+  /// u32 child offsets; a node whose first one is 0 is a leaf.
   static constexpr std::size_t BRANCH_COUNT = 62;
+  /// Entry slots; a larger stored count fails as an entry cut short at the node's end.
   static constexpr std::size_t MAX_ENTRIES = 61;
+  /// Bytes a node's block chain holds; the reader asks for exactly this many.
   static constexpr std::size_t SIZE = BRANCH_COUNT * 4 + 4 + MAX_ENTRIES * DatFileEntry::SIZE;
 };
 static_assert(DatDirectoryNode::SIZE == 1716);
@@ -55,21 +60,29 @@ static_assert(DatDirectoryNode::SIZE == 1716);
 /// came from, valid as long as that map lives.
 class DatEntryRange {
  public:
+  /// A map element: (id, entry).
   using Slot = std::pair<std::uint32_t, DatFileEntry>;
 
   /// Iterates the entries of consecutive map slots.
   class iterator {
    public:
+    /// Standard iterator traits; elements are read-only entries.
+    ///@{
     using iterator_category = std::random_access_iterator_tag;
     using iterator_concept = std::contiguous_iterator_tag;
     using value_type = DatFileEntry;
     using difference_type = std::ptrdiff_t;
     using pointer = const DatFileEntry*;
     using reference = const DatFileEntry&;
+    ///@}
 
+    /// A singular iterator, valid only to assign to or compare with another singular one.
     iterator() noexcept = default;
+    /// Points at the entry of `slot`.
     explicit iterator(const Slot* slot) noexcept : slot_(slot) {}
 
+    /// Random-access iterator operations; moving outside the range is undefined.
+    ///@{
     reference operator*() const noexcept { return slot_->second; }
     pointer operator->() const noexcept { return &slot_->second; }
     reference operator[](difference_type n) const noexcept { return slot_[n].second; }
@@ -97,18 +110,24 @@ class DatEntryRange {
     friend difference_type operator-(iterator a, iterator b) noexcept { return a.slot_ - b.slot_; }
     friend bool operator==(iterator a, iterator b) noexcept = default;
     friend auto operator<=>(iterator a, iterator b) noexcept = default;
+    ///@}
 
    private:
     const Slot* slot_ = nullptr;
   };
 
+  /// An empty range.
   DatEntryRange() noexcept = default;
+  /// Views `slots`, which must be in id order and outlive the range.
   explicit DatEntryRange(std::span<const Slot> slots) noexcept : slots_(slots) {}
 
+  /// Standard range access.
+  ///@{
   [[nodiscard]] iterator begin() const noexcept { return iterator(slots_.data()); }
   [[nodiscard]] iterator end() const noexcept { return iterator(slots_.data() + slots_.size()); }
   [[nodiscard]] std::size_t size() const noexcept { return slots_.size(); }
   [[nodiscard]] bool empty() const noexcept { return slots_.empty(); }
+  ///@}
   /// The n-th entry in id order; n < size().
   [[nodiscard]] const DatFileEntry& operator[](std::size_t n) const noexcept {
     return slots_[n].second;
@@ -125,26 +144,36 @@ class DatDatabase;
 /// Built once when an archive is opened; 28 bytes per entry.
 class MARROWVANE_DAT_EXPORT DatFileMap {
  public:
+  /// Standard map typedefs: keys are file ids, mapped values entries.
+  ///@{
   using key_type = std::uint32_t;
   using mapped_type = DatFileEntry;
+  ///@}
   /// Reached only through const references, so the id cannot change under its entry.
   using value_type = std::pair<std::uint32_t, DatFileEntry>;
+  /// Standard container typedefs; iterators and references are const only.
+  ///@{
   using size_type = std::size_t;
   using difference_type = std::ptrdiff_t;
   using const_reference = const value_type&;
   using reference = const_reference;
   using const_iterator = const value_type*;
   using iterator = const_iterator;
+  ///@}
 
+  /// An empty map.
   DatFileMap() noexcept = default;
   /// Takes entries in the order a directory walk met them; where an id occurs more than
   /// once the entry met last is kept.
   explicit DatFileMap(const std::vector<DatFileEntry>& walk_order);
 
+  /// Standard container access, in id order.
+  ///@{
   [[nodiscard]] const_iterator begin() const noexcept { return slots_.data(); }
   [[nodiscard]] const_iterator end() const noexcept { return slots_.data() + slots_.size(); }
   [[nodiscard]] size_type size() const noexcept { return slots_.size(); }
   [[nodiscard]] bool empty() const noexcept { return slots_.empty(); }
+  ///@}
 
   /// The element of `id`, or end() when there is none.
   [[nodiscard]] const_iterator find(std::uint32_t id) const noexcept {

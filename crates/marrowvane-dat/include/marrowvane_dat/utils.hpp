@@ -31,7 +31,7 @@ MARROWVANE_DAT_EXPORT std::expected<void, IoError> read_exact_at_compat(
 MARROWVANE_DAT_EXPORT std::vector<std::uint8_t> decompress_lrs(std::span<const std::uint8_t> input);
 
 /// The portal archive to check: $MARROWVANE_PORTAL_DAT if it names something that
-/// exists (non-UTF-8 counts as unset), else <package dir>/../../dats/portal.dat if
+/// exists (non-UTF-8 counts as unset), else \<package dir\>/../../dats/portal.dat if
 /// that exists, else nothing. Never fails.
 MARROWVANE_DAT_EXPORT std::optional<std::filesystem::path> get_portal_dat_path();
 

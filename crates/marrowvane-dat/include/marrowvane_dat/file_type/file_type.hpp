@@ -13,14 +13,15 @@
 
 namespace marrowvane_dat {
 
-/// The type of a stored file, as told by its id.
+/// The type of a stored file, as told by its id. A member whose value fits a byte is the
+/// top byte of its ids in portal and local archives, unless noted otherwise.
 enum class DatFileType : std::uint32_t {
   Model = 0x01,
   SetupModel = 0x02,
   Animation = 0x03,
   Palette = 0x04,
   SurfaceTexture = 0x05,
-  Texture = 0x06,
+  Texture = 0x06,  ///< Top byte 6 or 7; 7 has no member of its own.
   Surface = 0x08,
   MotionTable = 0x09,
   Audio = 0x0A,
@@ -56,13 +57,13 @@ enum class DatFileType : std::uint32_t {
   StringState = 0x41,
   BSPNodeType = 0x42,
   DatabaseProperties = 0x78,
-  Custom = 0xFFFFFF00,
-  MotionKinematics = 0xFFFFFF01,
-  Landblock = 0xFE,
-  LandblockInfo = 0xFF,
-  IndoorCell = 0xFD,
-  Iteration = 0xFE01,
-  Unknown = 0,
+  Custom = 0xFFFFFF00,            ///< Never the result of classifying an id.
+  MotionKinematics = 0xFFFFFF01,  ///< Never the result of classifying an id.
+  Landblock = 0xFE,               ///< Cell archives: low 16 bits 0xFFFF.
+  LandblockInfo = 0xFF,           ///< Cell archives: low 16 bits 0xFFFE.
+  IndoorCell = 0xFD,              ///< Cell archives: any other non-zero low 16 bits.
+  Iteration = 0xFE01,             ///< Id 0xFFFF0001, in archives of every kind.
+  Unknown = 0,                    ///< No type matches the id.
 };
 
 /// Every member, in declaration order.
@@ -142,19 +143,26 @@ class DatTypedEntryRange {
   /// Iterates the matching entries.
   class iterator {
    public:
+    /// Standard iterator traits; elements are read-only entries.
+    ///@{
     using iterator_category = std::forward_iterator_tag;
     using value_type = DatFileEntry;
     using difference_type = std::ptrdiff_t;
     using pointer = const DatFileEntry*;
     using reference = const DatFileEntry&;
+    ///@}
 
+    /// A singular iterator, valid only to assign to or compare with another singular one.
     iterator() noexcept = default;
+    /// The first entry in [at, end) whose id classifies as `type` in `kind`, or `end`.
     iterator(DatEntryRange::iterator at, DatEntryRange::iterator end, DatFileType type,
              DatKind kind) noexcept
         : at_(at), end_(end), type_(type), kind_(kind) {
       skip_others();
     }
 
+    /// Forward iterator operations; incrementing skips entries of other types.
+    ///@{
     reference operator*() const noexcept { return *at_; }
     pointer operator->() const noexcept { return &*at_; }
     iterator& operator++() noexcept {
@@ -168,6 +176,7 @@ class DatTypedEntryRange {
       return before;
     }
     friend bool operator==(const iterator& a, const iterator& b) noexcept { return a.at_ == b.at_; }
+    ///@}
 
    private:
     void skip_others() noexcept {
@@ -186,12 +195,15 @@ class DatTypedEntryRange {
   DatTypedEntryRange(DatEntryRange candidates, DatFileType type, DatKind kind) noexcept
       : candidates_(candidates), type_(type), kind_(kind) {}
 
+  /// Standard range access; begin() skips to the first match, so it costs a scan.
+  ///@{
   [[nodiscard]] iterator begin() const noexcept {
     return iterator(candidates_.begin(), candidates_.end(), type_, kind_);
   }
   [[nodiscard]] iterator end() const noexcept {
     return iterator(candidates_.end(), candidates_.end(), type_, kind_);
   }
+  ///@}
   /// True when no entry has the type.
   [[nodiscard]] bool empty() const noexcept { return begin() == end(); }
 

@@ -21,20 +21,21 @@ struct MARROWVANE_DAT_EXPORT FontCharDesc {
   /// Three u16, two u8, three i8.
   static constexpr std::size_t SIZE = 3 * 2 + 2 * 1 + 3 * 1;
 
-  std::uint16_t unicode = 0;
-  std::uint16_t offset_x = 0;
-  std::uint16_t offset_y = 0;
-  std::uint8_t width = 0;
-  std::uint8_t height = 0;
-  std::int8_t horizontal_offset_before = 0;
-  std::int8_t horizontal_offset_after = 0;
-  std::int8_t vertical_offset_before = 0;
+  std::uint16_t unicode = 0;                 ///< The character the glyph draws.
+  std::uint16_t offset_x = 0;                ///< Left edge of the glyph in the surface.
+  std::uint16_t offset_y = 0;                ///< Top edge of the glyph in the surface.
+  std::uint8_t width = 0;                    ///< Glyph width in pixels.
+  std::uint8_t height = 0;                   ///< Glyph height in pixels.
+  std::int8_t horizontal_offset_before = 0;  ///< Horizontal adjustment before the glyph.
+  std::int8_t horizontal_offset_after = 0;   ///< Horizontal adjustment after the glyph.
+  std::int8_t vertical_offset_before = 0;    ///< Vertical adjustment before the glyph.
 
   /// Reads the eight fields in order. On failure the source is rewound to the
   /// descriptor's start and the error names the field that ran out.
   template <ByteSource Source>
   static std::expected<FontCharDesc, BinReadError> read(Source& in);
 
+  /// Field by field.
   friend bool operator==(const FontCharDesc&, const FontCharDesc&) = default;
 };
 static_assert(FontCharDesc::SIZE == 11);
@@ -44,15 +45,15 @@ struct MARROWVANE_DAT_EXPORT Font {
   /// Nine 4-byte fields around the glyph list (the glyph count is one of them).
   static constexpr std::size_t FIXED_SIZE = 9 * 4;
 
-  std::uint32_t id = 0;
-  std::uint32_t max_char_height = 0;
-  std::uint32_t max_char_width = 0;
-  std::vector<FontCharDesc> char_descs;
-  std::uint32_t num_horizontal_border_pixels = 0;
-  std::uint32_t num_vertical_border_pixels = 0;
-  std::int32_t baseline_offset = 0;
-  std::uint32_t foreground_surface_data_id = 0;
-  std::uint32_t background_surface_data_id = 0;
+  std::uint32_t id = 0;                  ///< The file id as the record states it; not checked.
+  std::uint32_t max_char_height = 0;     ///< Largest glyph height.
+  std::uint32_t max_char_width = 0;      ///< Largest glyph width.
+  std::vector<FontCharDesc> char_descs;  ///< The glyphs, in stored order.
+  std::uint32_t num_horizontal_border_pixels = 0;  ///< Kept as read.
+  std::uint32_t num_vertical_border_pixels = 0;    ///< Kept as read.
+  std::int32_t baseline_offset = 0;                ///< Kept as read.
+  std::uint32_t foreground_surface_data_id = 0;    ///< File id of the foreground surface.
+  std::uint32_t background_surface_data_id = 0;    ///< File id of the background surface.
 
   /// Reads one record from the source's position, leaving the position just past it;
   /// trailing bytes are not looked at. On failure the source is rewound to the record
@@ -61,6 +62,7 @@ struct MARROWVANE_DAT_EXPORT Font {
   template <ByteSource Source>
   static std::expected<Font, BinReadError> read(Source& in);
 
+  /// Field by field, glyphs included.
   friend bool operator==(const Font&, const Font&) = default;
 };
 static_assert(Font::FIXED_SIZE == 36);
@@ -112,7 +114,7 @@ std::expected<Font, BinReadError> Font::read(Source& in) {
   r.read(font.max_char_height, "max_char_height");
   r.read(font.max_char_width, "max_char_width");
   r.read(num_char_descs, "num_char_descs");
-  /// The stored count is hostile: it bounds the loop, never an allocation by itself.
+  // The stored count is hostile: it bounds the loop, never an allocation by itself.
   r.read_nested("char_descs", [&]() -> std::expected<void, BinReadError> {
     font.char_descs.reserve(detail::font_glyph_reserve(in, num_char_descs));
     for (std::uint32_t i = 0; i < num_char_descs; ++i) {
@@ -142,8 +144,8 @@ std::expected<Font, BinReadError> Font::read(Source& in) {
 /// when the bytes do not hold a whole Font record (bytes after it are not looked at).
 [[nodiscard]] MARROWVANE_DAT_EXPORT Result<Font> read_font(const DatDatabase& db, std::uint32_t id);
 
-/// Compiled once, in the library, for the in-memory cursor; the classes' export
-/// marking makes these instantiations part of the shared library's interface.
+// Compiled once, in the library, for the in-memory cursor; the classes' export
+// marking makes these instantiations part of the shared library's interface.
 extern template std::expected<FontCharDesc, BinReadError> FontCharDesc::read<Cursor>(Cursor&);
 extern template std::expected<Font, BinReadError> Font::read<Cursor>(Cursor&);
 
