@@ -1,51 +1,124 @@
-// Opening archives and listing their entries for the commands.
+// Opening archives for the commands and putting the archive's name on every error.
 #include "archive.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+#include <utility>
+#include <vector>
 
+#include <unistd.h>
+
+#include "args.hpp"
 #include "output.hpp"
 
 namespace marrowvane_dat::cli {
+namespace {
 
-std::optional<DatDatabase> open_archive(const std::filesystem::path& path) {
-  auto db = DatDatabase::open(path);
+constexpr std::string_view NOT_AN_ARCHIVE_HINT = " (is this a DAT archive?)";
+
+// True when opening failed on the bytes themselves (too short, no valid header or
+// directory) rather than on the file system, which its own text already explains.
+bool failed_on_content(const DatError& error) {
+  if (const auto* io = error.get_if<DatError::Io>()) {
+    return io->error.kind() != IoErrorKind::Os;
+  }
+  if (const auto* read = error.get_if<DatError::BinRead>()) {
+    return read->error.cause().kind() != IoErrorKind::Os;
+  }
+  return error.kind() == DatErrorKind::Corruption || error.kind() == DatErrorKind::InvalidMagic ||
+         error.kind() == DatErrorKind::UnsupportedVersion ||
+         error.kind() == DatErrorKind::DuplicateId;
+}
+
+Result<std::vector<std::uint8_t>> read_stdin() {
+  std::vector<std::uint8_t> bytes;
+  std::size_t used = 0;
+  for (;;) {
+    if (bytes.size() - used < (std::size_t{1} << 16)) {
+      bytes.resize(std::max<std::size_t>(bytes.size() * 2, std::size_t{1} << 20));
+    }
+    const ssize_t got = ::read(STDIN_FILENO, bytes.data() + used, bytes.size() - used);
+    if (got < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return std::unexpected(DatError(IoError::from_errno(errno)));
+    }
+    if (got == 0) {
+      break;
+    }
+    used += static_cast<std::size_t>(got);
+  }
+  bytes.resize(used);
+  return bytes;
+}
+
+}  // namespace
+
+std::optional<Archive> open_archive(const std::string& path) {
+  const bool from_stdin = path == STDIN_ARCHIVE;
+  const std::string name = from_stdin ? "standard input" : path;
+  Result<DatDatabase> db = [&]() -> Result<DatDatabase> {
+    if (!from_stdin) {
+      return DatDatabase::open(path);
+    }
+    // Waiting for someone to type an archive is never what was meant.
+    if (stdin_is_terminal()) {
+      return std::unexpected(
+          DatError(DatError::Other{"refusing to read an archive from a terminal; redirect "
+                                   "standard input from a file or a pipe"}));
+    }
+    auto bytes = read_stdin();
+    if (!bytes) {
+      return std::unexpected(std::move(bytes.error()));
+    }
+    return DatDatabase::open_owned(std::move(*bytes));
+  }();
   if (!db) {
-    report(db.error());
+    std::error_code ec;
+    if (!from_stdin && std::filesystem::is_directory(path, ec)) {
+      report_error(name + ": is a directory, not an archive file");
+      return std::nullopt;
+    }
+    // A path error names the path itself; saying it twice helps nobody.
+    std::string message = db.error().kind() == DatErrorKind::PathError
+                              ? db.error().to_string()
+                              : name + ": " + db.error().to_string();
+    if (failed_on_content(db.error())) {
+      message += NOT_AN_ARCHIVE_HINT;
+    }
+    report_error(message);
     return std::nullopt;
   }
-  return std::move(*db);
+  return Archive{std::move(*db), name};
 }
 
-void report(const DatError& error) {
-  report_error(error.to_string());
+std::string archive_error_text(const Archive& archive, const DatError& error) {
+  return archive.name + ": " + error.to_string();
 }
 
-DatFileType type_of(const DatDatabase& db, std::uint32_t id) noexcept {
-  return from_id_in_dat(id, db.dat_kind());
-}
-
-std::string_view type_name_of(const DatDatabase& db, std::uint32_t id) noexcept {
-  return to_string(type_of(db, id));
-}
-
-std::vector<DatFileEntry> sorted_entries(const DatDatabase& db, std::optional<DatFileType> filter) {
-  std::vector<DatFileEntry> entries;
-  entries.reserve(db.files().size());
-  for (const auto& [id, entry] : db.files()) {
-    if (!filter || type_of(db, id) == *filter) {
-      entries.push_back(entry);
-    }
+std::string file_error_text(std::uint32_t id, const DatError& error) {
+  std::string text = error.to_string();
+  if (text.find(id_text(id)) != std::string::npos) {
+    return text;
   }
-  std::ranges::sort(entries, {}, &DatFileEntry::id);
-  return entries;
+  return "file " + id_text(id) + ": " + text;
 }
 
-Result<DatFileEntry> find_entry(const DatDatabase& db, std::uint32_t id) {
-  const auto found = db.files().find(id);
-  if (found == db.files().end()) {
-    return std::unexpected(DatError(DatError::NotFound{id}));
+std::string file_error_text(const Archive& archive, std::uint32_t id, const DatError& error) {
+  return archive.name + ": " + file_error_text(id, error);
+}
+
+void report_file_error(const Archive& archive, std::uint32_t id, const DatError& error,
+                       std::string_view typed) {
+  std::string message = file_error_text(archive, id, error);
+  if (error.kind() == DatErrorKind::NotFound && looks_decimal(typed)) {
+    message +=
+        " (ids are read as hexadecimal; write d:" + std::string(typed) + " for a decimal id)";
   }
-  return found->second;
+  report_error(message);
 }
 
 }  // namespace marrowvane_dat::cli

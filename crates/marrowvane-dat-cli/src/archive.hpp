@@ -1,12 +1,11 @@
-// The tool's view of an archive: opening it with a diagnostic on failure, naming
-// file types, and listing entries in id order.
+// The tool's view of an archive: opening it (from a path or standard input) with a
+// diagnostic that names it, naming file types, and selecting entries.
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <optional>
+#include <string>
 #include <string_view>
-#include <vector>
 
 #include "marrowvane_dat/dat_database.hpp"
 #include "marrowvane_dat/error.hpp"
@@ -14,24 +13,56 @@
 
 namespace marrowvane_dat::cli {
 
-// Opens the archive; on failure reports the error's display text on standard
-// error and returns nothing.
-[[nodiscard]] std::optional<DatDatabase> open_archive(const std::filesystem::path& path);
+// The command-line word that stands for standard input.
+inline constexpr std::string_view STDIN_ARCHIVE = "-";
 
-// Reports "marrowvane-dat: <display text>" on standard error.
-void report(const DatError& error);
+// An open archive and how to name it in messages.
+struct Archive {
+  DatDatabase db;
+  // The path as given, or "standard input" for "-".
+  std::string name;
 
-// The type of `id` in `db` (by the archive's own kind).
-[[nodiscard]] DatFileType type_of(const DatDatabase& db, std::uint32_t id) noexcept;
-// That type's name ("Font").
-[[nodiscard]] std::string_view type_name_of(const DatDatabase& db, std::uint32_t id) noexcept;
+  // The type of `id` by the archive's own kind.
+  [[nodiscard]] DatFileType type_of(std::uint32_t id) const noexcept {
+    return from_id_in_dat(id, db.dat_kind());
+  }
+  // That type's name ("Font").
+  [[nodiscard]] std::string_view type_name_of(std::uint32_t id) const noexcept {
+    return to_string(type_of(id));
+  }
+};
 
-// Every directory entry, sorted by id ascending; only those of type `filter`
-// when one is given.
-[[nodiscard]] std::vector<DatFileEntry> sorted_entries(const DatDatabase& db,
-                                                       std::optional<DatFileType> filter);
+// Opens the archive at `path`, or reads standard input whole and opens it in memory
+// for "-". On failure reports one line naming the archive, with a hint when the
+// bytes do not look like an archive at all, and returns nothing.
+[[nodiscard]] std::optional<Archive> open_archive(const std::string& path);
 
-// The entry of `id`, or the NotFound error that reading the file would give.
-[[nodiscard]] Result<DatFileEntry> find_entry(const DatDatabase& db, std::uint32_t id);
+// "<archive>: <error text>": an error about the archive as a whole.
+[[nodiscard]] std::string archive_error_text(const Archive& archive, const DatError& error);
+// "<archive>: file <id>: <error text>", leaving out "file <id>: " when the library's
+// text already names the id.
+[[nodiscard]] std::string file_error_text(const Archive& archive, std::uint32_t id,
+                                          const DatError& error);
+// The same without the archive's name, for reports that already give it.
+[[nodiscard]] std::string file_error_text(std::uint32_t id, const DatError& error);
+
+// Reports file_error_text on standard error, plus a reminder of the id notation when
+// `typed` (the id as the user wrote it) was not found and looks like a decimal number.
+void report_file_error(const Archive& archive, std::uint32_t id, const DatError& error,
+                       std::string_view typed = {});
+
+// Calls f(entry) for every entry in id order, or only for those of `type`.
+template <class F>
+void for_each_entry(const Archive& archive, std::optional<DatFileType> type, F&& f) {
+  if (type) {
+    for (const DatFileEntry& entry : entries_of_type(archive.db, *type)) {
+      f(entry);
+    }
+  } else {
+    for (const DatFileEntry& entry : archive.db.entries()) {
+      f(entry);
+    }
+  }
+}
 
 }  // namespace marrowvane_dat::cli

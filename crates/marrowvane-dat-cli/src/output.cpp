@@ -13,6 +13,9 @@
 namespace marrowvane_dat::cli {
 namespace {
 
+// Commands differ in what "failed" means (diff reserves 1 for "different").
+std::atomic<int> output_failure_status{1};
+
 // Loops until everything is written; returns 0 or the errno of the failure.
 int write_all(int fd, const void* bytes, std::size_t size) noexcept {
   const auto* data = static_cast<const unsigned char*>(bytes);
@@ -37,7 +40,7 @@ int write_all(int fd, const void* bytes, std::size_t size) noexcept {
     std::_Exit(0);
   }
   report_error("cannot write to standard output: " + errno_text(code));
-  std::_Exit(1);
+  std::_Exit(output_failure_status.load(std::memory_order_relaxed));
 }
 
 }  // namespace
@@ -46,6 +49,10 @@ void write_stdout(std::span<const std::uint8_t> bytes) {
   if (const int code = write_all(STDOUT_FILENO, bytes.data(), bytes.size()); code != 0) {
     stdout_failed(code);
   }
+}
+
+void set_output_failure_status(int status) noexcept {
+  output_failure_status.store(status, std::memory_order_relaxed);
 }
 
 void write_stdout(std::string_view text) {
@@ -71,6 +78,23 @@ std::string errno_text(int code) {
   return ::strerror_r(code, buf, sizeof buf);
 }
 
+void StdoutStream::append(std::string_view text) {
+  buffer_.append(text);
+  if (buffer_.size() >= FLUSH_AT) {
+    flush();
+  }
+}
+
+void StdoutStream::flush() {
+  if (!buffer_.empty()) {
+    write_stdout(buffer_);
+    buffer_.clear();
+  }
+}
+
+bool stdin_is_terminal() noexcept {
+  return ::isatty(STDIN_FILENO) == 1;
+}
 bool stdout_is_terminal() noexcept {
   return ::isatty(STDOUT_FILENO) == 1;
 }
@@ -88,8 +112,12 @@ std::string hex8(std::uint32_t value) {
   return out;
 }
 
-std::string hex_id(std::uint32_t value) {
-  return "0x" + hex8(value);
+std::string id_text(std::uint32_t id) {
+  return hex8(id);
+}
+
+std::string id_hex_json(std::uint32_t id) {
+  return "0x" + hex8(id);
 }
 
 std::string hex_bytes(std::span<const std::uint8_t> bytes) {
@@ -131,6 +159,12 @@ std::string human_bytes(std::uint64_t bytes) {
   return buf;
 }
 
+std::string fixed2(double value) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.2f", value);
+  return buf;
+}
+
 Table::Table(std::vector<std::string> headers, std::vector<bool> right_aligned)
     : headers_(std::move(headers)), right_aligned_(std::move(right_aligned)) {
   right_aligned_.resize(headers_.size(), false);
@@ -141,6 +175,27 @@ void Table::add_row(std::vector<std::string> cells) {
   rows_.push_back(std::move(cells));
 }
 
+std::string table_line(std::span<const std::string> cells, std::span<const std::size_t> widths,
+                       const std::vector<bool>& right_aligned) {
+  std::string line;
+  for (std::size_t c = 0; c < cells.size(); ++c) {
+    if (c > 0) {
+      line.append(2, ' ');
+    }
+    const std::size_t pad = widths[c] > cells[c].size() ? widths[c] - cells[c].size() : 0;
+    if (c < right_aligned.size() && right_aligned[c]) {
+      line.append(pad, ' ').append(cells[c]);
+    } else {
+      line.append(cells[c]).append(pad, ' ');
+    }
+  }
+  while (!line.empty() && line.back() == ' ') {
+    line.pop_back();
+  }
+  line.push_back('\n');
+  return line;
+}
+
 std::string Table::render() const {
   std::vector<std::size_t> widths(headers_.size());
   for (std::size_t c = 0; c < headers_.size(); ++c) {
@@ -149,28 +204,9 @@ std::string Table::render() const {
       widths[c] = std::max(widths[c], row[c].size());
     }
   }
-  std::string out;
-  const auto append_line = [&](const std::vector<std::string>& cells) {
-    std::string line;
-    for (std::size_t c = 0; c < cells.size(); ++c) {
-      if (c > 0) {
-        line.append(2, ' ');
-      }
-      const std::size_t pad = widths[c] - cells[c].size();
-      if (right_aligned_[c]) {
-        line.append(pad, ' ').append(cells[c]);
-      } else {
-        line.append(cells[c]).append(pad, ' ');
-      }
-    }
-    while (!line.empty() && line.back() == ' ') {
-      line.pop_back();
-    }
-    out.append(line).push_back('\n');
-  };
-  append_line(headers_);
+  std::string out = table_line(headers_, widths, right_aligned_);
   for (const auto& row : rows_) {
-    append_line(row);
+    out.append(table_line(row, widths, right_aligned_));
   }
   return out;
 }

@@ -17,10 +17,13 @@ inline constexpr std::string_view TOOL_NAME = "marrowvane-dat";
 
 // Writes all of `bytes` to standard output, unbuffered. When the reader has gone
 // away (closed pipe) the process ends quietly with status 0; any other write
-// failure ends it with a diagnostic and status 1. Safe from any thread.
+// failure ends it with a diagnostic and the status set by
+// set_output_failure_status (1 unless changed). Safe from any thread.
 void write_stdout(std::span<const std::uint8_t> bytes);
 // The same for text.
 void write_stdout(std::string_view text);
+// The exit status when standard output cannot be written; set once, before output.
+void set_output_failure_status(int status) noexcept;
 
 // Writes "marrowvane-dat: <message>" and a line break to standard error in one
 // write, so lines from several threads never interleave.
@@ -31,14 +34,40 @@ void write_stderr(std::string_view text);
 // The system's text for an errno value (thread-safe).
 [[nodiscard]] std::string errno_text(int code);
 
-// True when standard output (or standard error) is a terminal.
+// Text for standard output gathered into large writes, so that a long listing costs
+// few system calls and never sits in memory whole. Not thread-safe.
+class StdoutStream {
+ public:
+  StdoutStream() = default;
+  StdoutStream(const StdoutStream&) = delete;
+  StdoutStream& operator=(const StdoutStream&) = delete;
+  // Writes what is left.
+  ~StdoutStream() { flush(); }
+
+  // Appends `text`, writing the buffer out once it is large.
+  void append(std::string_view text);
+  // Writes the buffer out now.
+  void flush();
+
+ private:
+  static constexpr std::size_t FLUSH_AT = std::size_t{64} << 10;
+  std::string buffer_;
+};
+
+// True when standard input, output or error is a terminal.
+[[nodiscard]] bool stdin_is_terminal() noexcept;
 [[nodiscard]] bool stdout_is_terminal() noexcept;
 [[nodiscard]] bool stderr_is_terminal() noexcept;
 
 // Exactly eight upper-case hexadecimal digits, zero-filled ("0000ABCD").
 [[nodiscard]] std::string hex8(std::uint32_t value);
-// "0x" followed by hex8(value), the way file ids are shown to people.
-[[nodiscard]] std::string hex_id(std::uint32_t value);
+// A file id the one way the tool prints it to people, in text, messages and file
+// names: hex8 without a prefix ("40000001"), as the library's own messages do, and as
+// parse_file_id reads it back.
+[[nodiscard]] std::string id_text(std::uint32_t id);
+// The string form of an id in JSON, beside the number: "0x40000001". parse_file_id
+// reads it back as the same id.
+[[nodiscard]] std::string id_hex_json(std::uint32_t id);
 // Two lower-case hexadecimal digits per byte, no separators.
 [[nodiscard]] std::string hex_bytes(std::span<const std::uint8_t> bytes);
 // Decimal rendering of any integer.
@@ -46,6 +75,14 @@ void write_stderr(std::string_view text);
 [[nodiscard]] std::string decimal(std::int64_t value);
 // A byte count for people: "512 B", "1.5 KiB", "3.2 MiB".
 [[nodiscard]] std::string human_bytes(std::uint64_t bytes);
+// `value` with two decimals ("2.50").
+[[nodiscard]] std::string fixed2(double value);
+
+// One table line: cells padded to `widths`, two blanks apart, right-aligned where
+// `right_aligned` says so, no trailing blanks, ending in a line break.
+[[nodiscard]] std::string table_line(std::span<const std::string> cells,
+                                     std::span<const std::size_t> widths,
+                                     const std::vector<bool>& right_aligned);
 
 // A text table whose columns are padded to their widest cell. Numeric columns
 // are right-aligned, the others left-aligned.

@@ -2,45 +2,63 @@
 #include "parallel.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 namespace marrowvane_dat::cli {
 
+unsigned worker_count(std::size_t count, unsigned jobs) noexcept {
+  return static_cast<unsigned>(std::clamp<std::size_t>(jobs, 1, std::max<std::size_t>(count, 1)));
+}
+
 void run_parallel(std::size_t count, unsigned jobs,
-                  const std::function<std::uint64_t(std::size_t)>& work, Progress& progress) {
+                  const std::function<std::uint64_t(std::size_t, unsigned)>& work,
+                  Progress& progress, const std::atomic<bool>* stop) {
   std::atomic<std::size_t> next{0};
-  const auto worker = [&] {
+  std::mutex mutex;
+  std::condition_variable finished_changed;
+  unsigned finished = 0;
+  const auto worker = [&](unsigned w) {
     for (;;) {
+      if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+        break;
+      }
       const std::size_t index = next.fetch_add(1, std::memory_order_relaxed);
       if (index >= count) {
-        return;
+        break;
       }
-      progress.advance(work(index));
+      progress.advance(work(index, w));
     }
+    const std::scoped_lock lock(mutex);
+    ++finished;
+    finished_changed.notify_one();
   };
 
-  const std::size_t threads_wanted =
-      std::clamp<std::size_t>(jobs, 1, std::max<std::size_t>(count, 1));
-  // Without a bar to draw, the calling thread is one of the workers.
-  const std::size_t extra = progress.visible() ? threads_wanted : threads_wanted - 1;
+  const unsigned workers = worker_count(count, jobs);
   {
     std::vector<std::jthread> threads;
-    threads.reserve(extra);
-    for (std::size_t i = 0; i < extra; ++i) {
-      threads.emplace_back(worker);
+    // Without a bar to draw, the calling thread is one of the workers.
+    const unsigned first_spawned = progress.visible() ? 0 : 1;
+    threads.reserve(workers);
+    for (unsigned w = first_spawned; w < workers; ++w) {
+      threads.emplace_back(worker, w);
     }
     if (progress.visible()) {
       using namespace std::chrono_literals;
-      while (progress.done() < count) {
+      std::unique_lock lock(mutex);
+      while (finished < workers) {
+        lock.unlock();
         progress.draw();
-        std::this_thread::sleep_for(100ms);
+        lock.lock();
+        finished_changed.wait_for(lock, 100ms, [&] { return finished == workers; });
       }
+      lock.unlock();
       progress.draw();
     } else {
-      worker();
+      worker(0);
     }
   }
   progress.clear();

@@ -1,11 +1,14 @@
-// fork/exec with pipes for the tool's standard output and error.
+// fork/exec with pipes (or a pseudo-terminal) for the tool's standard output and error.
 #include "tool_process.hpp"
 
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <stdexcept>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,12 +28,32 @@ Pipe make_pipe() {
   return {fds[0], fds[1]};
 }
 
+// A pseudo-terminal: the master end to read from, the slave end for the child.
+Pipe make_terminal() {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+    throw std::runtime_error("posix_openpt failed");
+  }
+  const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave < 0) {
+    throw std::runtime_error("opening the terminal's slave end failed");
+  }
+  return {master, slave};
+}
+
 // In the child: wire up the descriptors and exec; never returns.
-[[noreturn]] void exec_tool(const std::vector<std::string>& args, int out_fd, int err_fd) {
-  const int null_fd = ::open("/dev/null", O_RDONLY);
-  ::dup2(null_fd, STDIN_FILENO);
+[[noreturn]] void exec_tool(const std::vector<std::string>& args, const ToolIo& io, int out_fd,
+                            int err_fd) {
+  const int in_fd =
+      io.stdin_file ? ::open(io.stdin_file->c_str(), O_RDONLY) : ::open("/dev/null", O_RDONLY);
+  ::dup2(in_fd, STDIN_FILENO);
   ::dup2(out_fd, STDOUT_FILENO);
   ::dup2(err_fd, STDERR_FILENO);
+  if (io.file_size_limit) {
+    const rlimit limit{*io.file_size_limit, *io.file_size_limit};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, SIG_IGN);
+  }
   std::vector<char*> argv;
   std::string program = MARROWVANE_DAT_CLI_PATH;
   argv.push_back(program.data());
@@ -53,8 +76,12 @@ int wait_for(pid_t pid) {
   return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
 }
 
-// Reads every open descriptor of `fds` into its string until all reach end of file.
-void drain(std::vector<std::pair<int, std::string*>> fds) {
+// Reads every open descriptor of `fds` into its string until all reach end of file
+// (a terminal's master end reports EIO once the child's side is closed). Calls
+// `on_output` once, when the first bytes arrive.
+template <class F>
+void drain(std::vector<std::pair<int, std::string*>> fds, F on_output) {
+  bool first = true;
   while (!fds.empty()) {
     std::vector<pollfd> polls;
     for (const auto& [fd, sink] : fds) {
@@ -74,6 +101,10 @@ void drain(std::vector<std::pair<int, std::string*>> fds) {
       const ssize_t got = ::read(polls[i].fd, buf, sizeof buf);
       if (got > 0) {
         fds[i].second->append(buf, static_cast<std::size_t>(got));
+        if (first) {
+          first = false;
+          on_output();
+        }
       } else if (got == 0 || errno != EINTR) {
         ::close(polls[i].fd);
         fds.erase(fds.begin() + static_cast<std::ptrdiff_t>(i));
@@ -82,41 +113,48 @@ void drain(std::vector<std::pair<int, std::string*>> fds) {
   }
 }
 
-// Runs the tool and collects its output; with `stdout_closed` nobody reads its
-// standard output, so writes there fail with a broken pipe.
-ToolRun run(const std::vector<std::string>& args, bool stdout_closed) {
-  const Pipe out = make_pipe();
-  const Pipe err = make_pipe();
-  if (stdout_closed) {
-    ::close(out.read);
+}  // namespace
+
+ToolRun run_tool(const std::vector<std::string>& args, const ToolIo& io) {
+  Pipe out;
+  switch (io.out) {
+    case Stdout::Pipe:
+    case Stdout::ClosedPipe:
+      out = make_pipe();
+      break;
+    case Stdout::Terminal:
+      out = make_terminal();
+      break;
+    case Stdout::Full:
+      out = {-1, ::open("/dev/full", O_WRONLY | O_CLOEXEC)};
+      break;
   }
+  if (io.out == Stdout::ClosedPipe) {
+    ::close(out.read);
+    out.read = -1;
+  }
+  const Pipe err = make_pipe();
   const pid_t pid = ::fork();
   if (pid < 0) {
     throw std::runtime_error("fork failed");
   }
   if (pid == 0) {
-    exec_tool(args, out.write, err.write);
+    exec_tool(args, io, out.write, err.write);
   }
   ::close(out.write);
   ::close(err.write);
   ToolRun result;
-  if (stdout_closed) {
-    drain({{err.read, &result.err}});
-  } else {
-    drain({{out.read, &result.out}, {err.read, &result.err}});
+  std::vector<std::pair<int, std::string*>> sinks = {{err.read, &result.err}};
+  if (out.read >= 0) {
+    sinks.emplace_back(out.read, &result.out);
   }
+  drain(std::move(sinks), [&] {
+    if (io.signal_on_output) {
+      ::kill(pid, *io.signal_on_output);
+    }
+  });
   result.status = wait_for(pid);
   return result;
-}
-
-}  // namespace
-
-ToolRun run_tool(const std::vector<std::string>& args) {
-  return run(args, false);
-}
-
-ToolRun run_tool_into_closed_pipe(const std::vector<std::string>& args) {
-  return run(args, true);
 }
 
 }  // namespace marrowvane_dat::cli_test

@@ -15,11 +15,6 @@
 
 namespace case_runner {
 
-CaseResult CaseEntry::run() const {
-  body_();
-  return {};
-}
-
 namespace {
 
 enum class Outcome : std::uint8_t {
@@ -28,8 +23,8 @@ enum class Outcome : std::uint8_t {
   Ignored,
 };
 
-constexpr std::string_view USAGE =
-    "Usage: <program> [OPTIONS] [FILTER...]\n"
+constexpr std::string_view USAGE_AFTER_PROGRAM =
+    " [OPTIONS] [FILTER...]\n"
     "\n"
     "Runs the registered cases whose full name contains any FILTER (all cases when no\n"
     "filter is given).\n"
@@ -46,6 +41,10 @@ constexpr std::string_view USAGE =
     "\n"
     "Exit status: 0 when no selected case failed, 101 when any failed, 2 for a command\n"
     "line that is not understood.\n";
+
+std::string usage(std::string_view program) {
+  return "Usage: " + std::string(program) + std::string(USAGE_AFTER_PROGRAM);
+}
 
 std::expected<unsigned, std::string> parse_thread_count(std::string_view text) {
   unsigned value = 0;
@@ -85,7 +84,7 @@ CaseReport run_one(const CaseDescriptor& descriptor) {
   CaseReport report;
   bool aborted = false;
   try {
-    if (CaseResult result = descriptor.entry.run(); !result) {
+    if (CaseResult result = descriptor.entry->run(); !result) {
       report.message = std::move(result.error());
       report.position = site_text(descriptor);
       report.outcome = Outcome::Failed;
@@ -308,15 +307,16 @@ bool name_selected(std::string_view name, const Options& options) noexcept {
   });
 }
 
-int run_cases(std::span<const CaseDescriptor> cases, std::span<const std::string_view> args) {
+int run_cases(std::span<const CaseDescriptor> cases, std::string_view program,
+              std::span<const std::string_view> args) {
   auto options = parse_options(args);
   if (!options) {
-    std::fprintf(stderr, "error: %s\n\n%.*s", options.error().c_str(),
-                 static_cast<int>(USAGE.size()), USAGE.data());
+    const std::string text = "error: " + options.error() + "\n\n" + usage(program);
+    std::fwrite(text.data(), 1, text.size(), stderr);
     return EXIT_USAGE;
   }
   if (options->help) {
-    write_out(USAGE);
+    write_out(usage(program));
     return EXIT_ALL_PASSED;
   }
 
@@ -333,12 +333,18 @@ int run_cases(std::span<const CaseDescriptor> cases, std::span<const std::string
   return run_selected(selected, cases.size() - selected.size(), *options);
 }
 
+std::string_view program_name(std::string_view argv0) noexcept {
+  const std::size_t slash = argv0.rfind('/');
+  const std::string_view base = slash == std::string_view::npos ? argv0 : argv0.substr(slash + 1);
+  return base.empty() ? "font_parity" : base;
+}
+
 int run_cases(std::span<const CaseDescriptor> cases, int argc, char** argv) {
   std::vector<std::string_view> args;
   for (int i = 1; i < argc; ++i) {
     args.emplace_back(argv[i]);
   }
-  return run_cases(cases, args);
+  return run_cases(cases, program_name(argc > 0 ? argv[0] : ""), args);
 }
 
 }  // namespace case_runner

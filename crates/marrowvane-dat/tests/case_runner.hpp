@@ -41,49 +41,70 @@ struct SourceSpan {
   std::uint32_t end_column = 0;
 };
 
-// A case body together with the place where it was named. Converting a body into a
-// CaseEntry records, by the compiler, the position of the expression that names it, so
-// a registry written as {"name", some_case} points at that line (with GCC, at the
-// column where the function's own name starts).
+// A case body together with the place where its function is defined. Made by
+// MARROWVANE_DAT_CASE, which records that place by the compiler; a case is never
+// given a position by hand.
 class CaseEntry {
  public:
-  // Wraps `body`; `named_at` defaults to where the conversion happens.
-  constexpr CaseEntry(  // NOLINT(google-explicit-constructor)
-      CaseBody body, std::source_location named_at = std::source_location::current()) noexcept
-      : body_(body), named_at_(named_at) {}
+  constexpr CaseEntry(CaseBody body, std::string_view function_name,
+                      std::source_location defined_at) noexcept
+      : body_(body), function_name_(function_name), defined_at_(defined_at) {}
 
   // Runs the body. A body that returns has passed, so this never reports a failure of
   // its own; failures leave as exceptions.
-  [[nodiscard]] CaseResult run() const;
+  [[nodiscard]] CaseResult run() const {
+    body_();
+    return {};
+  }
 
-  [[nodiscard]] constexpr std::source_location named_at() const noexcept { return named_at_; }
+  // Where the function's definition starts: the MARROWVANE_DAT_CASE that opens it.
+  [[nodiscard]] constexpr std::source_location defined_at() const noexcept { return defined_at_; }
+
+  // The function's own name and the columns it takes on the line of defined_at().
+  [[nodiscard]] constexpr std::string_view function_name() const noexcept { return function_name_; }
+  [[nodiscard]] constexpr SourceSpan name_span() const noexcept;
 
  private:
   CaseBody body_;
-  std::source_location named_at_;
+  std::string_view function_name_;
+  std::source_location defined_at_;
 };
+
+// What stands before a case's name on its definition line. GCC places a location
+// taken inside a macro at the macro's first character, so the name starts this many
+// columns further on.
+inline constexpr std::string_view CASE_MACRO_PREFIX = "MARROWVANE_DAT_CASE(";
+
+constexpr SourceSpan CaseEntry::name_span() const noexcept {
+  const auto start = static_cast<std::uint32_t>(defined_at_.column() + CASE_MACRO_PREFIX.size());
+  return SourceSpan{defined_at_.file_name(), defined_at_.line(), start,
+                    static_cast<std::uint32_t>(start + function_name_.size())};
+}
+
+// Defines the case function `name` and, beside it, `name##_entry`, the CaseEntry that
+// registries point at. Write it where the function's definition would start:
+//   MARROWVANE_DAT_CASE(lookup_known_commands) { ... }
+// A header may declare the entry as `extern const case_runner::CaseEntry name_entry;`.
+#define MARROWVANE_DAT_CASE(name)                                                                 \
+  void name();                                                                                    \
+  extern const ::case_runner::CaseEntry name##_entry;                                             \
+  constexpr ::case_runner::CaseEntry name##_entry{&name, #name, std::source_location::current()}; \
+  void name()
 
 // One registered case.
 struct CaseDescriptor {
   // The path of the case's function with "::" between components; unique in a registry.
   std::string_view name;
-  CaseEntry entry;
+  // The case's function and where it is defined; never null in a registry.
+  const CaseEntry* entry = nullptr;
   // Run only when skipped cases are asked for (--ignored, --include-ignored).
   bool ignore = false;
   // The case passes only if it aborts.
   bool expects_abort = false;
   CaseKind kind = CaseKind::Integration;
 
-  // Where the case's function is named: the line and the columns of its last
-  // component, as registered.
-  [[nodiscard]] constexpr SourceSpan location() const noexcept {
-    const std::source_location where = entry.named_at();
-    const std::size_t separator = name.rfind("::");
-    const std::size_t own_name =
-        separator == std::string_view::npos ? name.size() : name.size() - separator - 2;
-    return SourceSpan{where.file_name(), where.line(), where.column(),
-                      static_cast<std::uint32_t>(where.column() + own_name)};
-  }
+  // Where the case's function is defined: the line and the columns of its name.
+  [[nodiscard]] constexpr SourceSpan location() const noexcept { return entry->name_span(); }
 };
 
 // The exit status when every selected case passed (or was ignored).
@@ -123,10 +144,16 @@ struct Options {
 // Runs `cases` as the command line asks: prints one line per selected case and a
 // summary to standard output, and returns EXIT_ALL_PASSED, EXIT_SOME_FAILED or
 // EXIT_USAGE. Cases' own output is not captured. Runs cases on worker threads unless
-// one thread is asked for, in which case they run in order on the calling thread.
+// one thread is asked for, in which case they run in order on the calling thread. The
+// help names the program by the base name of argv[0].
 int run_cases(std::span<const CaseDescriptor> cases, int argc, char** argv);
 
-// As above, with the arguments after the program name already split out.
-int run_cases(std::span<const CaseDescriptor> cases, std::span<const std::string_view> args);
+// As above, with the program's name for the help and the arguments after it split out.
+int run_cases(std::span<const CaseDescriptor> cases, std::string_view program,
+              std::span<const std::string_view> args);
+
+// The base name of a program path as argv[0] gives it ("/x/bin/font_parity" gives
+// "font_parity"); "font_parity" when the path is empty.
+[[nodiscard]] std::string_view program_name(std::string_view argv0) noexcept;
 
 }  // namespace case_runner

@@ -38,12 +38,10 @@ void print_line(const std::string& line) {
   std::fflush(stdout);
 }
 
-}  // namespace
-
 // Opens the portal archive and parses every font in it, requiring each to name its own
 // id, have glyphs and a cell size, and fill its bytes exactly. Passes with a notice when
 // no portal archive is found.
-static void all_retail_fonts_parse() {
+MARROWVANE_DAT_CASE(all_retail_fonts_parse) {
   using case_runner::assert_eq;
   using case_runner::fail;
   using marrowvane_dat::DatFileType;
@@ -111,31 +109,30 @@ static void all_retail_fonts_parse() {
              std::to_string(total_glyphs) + " total glyphs");
 }
 
-namespace {
-
 using case_runner::CaseDescriptor;
 using case_runner::CaseKind;
 
-// Every case, ascending by full name. Each entry names the case's function, so the
-// compiler records where each case is registered.
+// Every case, ascending by full name. Each entry is the one MARROWVANE_DAT_CASE made
+// beside the case's function, so its position is where that function is defined.
 constexpr std::array<CaseDescriptor, 4> REGISTRY{{
     {.name = "all_retail_fonts_parse",
-     .entry = all_retail_fonts_parse,
+     .entry = &all_retail_fonts_parse_entry,
      .ignore = false,
      .expects_abort = false,
      .kind = CaseKind::Integration},
     {.name = "common::motion_command_names::tests::classify_known_commands",
-     .entry = common::motion_command_names::tests::classify_known_commands,
+     .entry = &common::motion_command_names::tests::classify_known_commands_entry,
      .ignore = false,
      .expects_abort = false,
      .kind = CaseKind::Integration},
     {.name = "common::motion_command_names::tests::lookup_known_commands",
-     .entry = common::motion_command_names::tests::lookup_known_commands,
+     .entry = &common::motion_command_names::tests::lookup_known_commands_entry,
      .ignore = false,
      .expects_abort = false,
      .kind = CaseKind::Integration},
     {.name = "common::motion_command_names::tests::table_is_strictly_sorted_for_binary_search",
-     .entry = common::motion_command_names::tests::table_is_strictly_sorted_for_binary_search,
+     .entry =
+         &common::motion_command_names::tests::table_is_strictly_sorted_for_binary_search_entry,
      .ignore = false,
      .expects_abort = false,
      .kind = CaseKind::Integration},

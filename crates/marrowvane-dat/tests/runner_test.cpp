@@ -5,6 +5,8 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <optional>
 #include <source_location>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "case_runner.hpp"
+#include "common/motion_command_names.hpp"
 
 namespace {
 
@@ -25,30 +28,30 @@ using Args = std::vector<std::string_view>;
 std::atomic<int> passing_runs{0};
 std::atomic<int> ignored_runs{0};
 
-void passing_case() {
+MARROWVANE_DAT_CASE(passing_case) {
   ++passing_runs;
 }
-void failing_case() {
+MARROWVANE_DAT_CASE(failing_case) {
   case_runner::fail("the widget broke");
 }
-void throwing_case() {
+MARROWVANE_DAT_CASE(throwing_case) {
   throw std::runtime_error("escaped the case");
 }
-void unequal_case() {
+MARROWVANE_DAT_CASE(unequal_case) {
   case_runner::assert_eq(1 + 1, 3, "arithmetic");
 }
-void returning_case() {}
-void ignored_case() {
+MARROWVANE_DAT_CASE(returning_case) {}
+MARROWVANE_DAT_CASE(ignored_case) {
   ++ignored_runs;
 }
 
 constexpr std::array<CaseDescriptor, 6> CASES{{
-    {.name = "suite::aborts_as_expected", .entry = failing_case, .expects_abort = true},
-    {.name = "suite::escapes", .entry = throwing_case},
-    {.name = "suite::fails", .entry = failing_case},
-    {.name = "suite::passes", .entry = passing_case},
-    {.name = "suite::skipped", .entry = ignored_case, .ignore = true},
-    {.name = "suite::unequal", .entry = unequal_case},
+    {.name = "suite::aborts_as_expected", .entry = &failing_case_entry, .expects_abort = true},
+    {.name = "suite::escapes", .entry = &throwing_case_entry},
+    {.name = "suite::fails", .entry = &failing_case_entry},
+    {.name = "suite::passes", .entry = &passing_case_entry},
+    {.name = "suite::skipped", .entry = &ignored_case_entry, .ignore = true},
+    {.name = "suite::unequal", .entry = &unequal_case_entry},
 }};
 
 struct RunOutput {
@@ -58,7 +61,7 @@ struct RunOutput {
 
 RunOutput run(std::span<const CaseDescriptor> cases, Args args) {
   testing::internal::CaptureStdout();
-  const int status = case_runner::run_cases(cases, args);
+  const int status = case_runner::run_cases(cases, "runner", args);
   return RunOutput{status, testing::internal::GetCapturedStdout()};
 }
 
@@ -142,8 +145,13 @@ TEST(CaseRunnerRun, AbortsAreReportedAndOtherCasesStillRun) {
       contains(text, "---- suite::fails failed at crates/marrowvane-dat/tests/runner_test.cpp:"))
       << text;
   EXPECT_TRUE(contains(text, "----\nthe widget broke\n")) << text;
-  // Any other exception is reported with its text, at the case's registration.
-  EXPECT_TRUE(contains(text, "----\nescaped the case\n")) << text;
+  // Any other exception is reported with its text, where the case's function is defined.
+  const case_runner::SourceSpan escaped = throwing_case_entry.name_span();
+  EXPECT_TRUE(contains(text, "---- suite::escapes failed at " + std::string(escaped.file) + ":" +
+                                 std::to_string(escaped.line) + ":" +
+                                 std::to_string(escaped.start_column) +
+                                 " ----\nescaped the case\n"))
+      << text;
   EXPECT_TRUE(
       contains(text, "assertion `left == right` failed: arithmetic\n  left: 2\n right: 3\n"))
       << text;
@@ -156,7 +164,7 @@ TEST(CaseRunnerRun, AbortsAreReportedAndOtherCasesStillRun) {
 
 TEST(CaseRunnerRun, ExpectedAbortThatReturnsFails) {
   constexpr std::array<CaseDescriptor, 1> cases{{
-      {.name = "returns", .entry = returning_case, .expects_abort = true},
+      {.name = "returns", .entry = &returning_case_entry, .expects_abort = true},
   }};
   const RunOutput out = run(cases, Args{});
   EXPECT_EQ(out.status, 101);
@@ -190,7 +198,7 @@ TEST(CaseRunnerRun, EveryCaseRunsOnceOnManyThreads) {
     names.push_back("many::" + std::to_string(i));
   }
   for (const std::string& name : names) {
-    many.push_back({.name = name, .entry = passing_case});
+    many.push_back({.name = name, .entry = &passing_case_entry});
   }
   const int before = passing_runs;
   const RunOutput out = run(many, Args{"--test-threads=8"});
@@ -223,14 +231,51 @@ TEST(CaseRunnerRun, NothingSelectedPasses) {
   EXPECT_TRUE(contains(out.text, "0 passed; 0 failed; 0 ignored; 6 filtered out")) << out.text;
 }
 
-TEST(CaseDescriptor, LocationIsWhereTheCaseIsNamed) {
-  const std::source_location before = std::source_location::current();
-  const CaseDescriptor descriptor{.name = "outer::inner::passing_case", .entry = passing_case};
-  const case_runner::SourceSpan site = descriptor.location();
+// The line `location` names, read from the checkout.
+std::string source_line(const case_runner::SourceSpan& location) {
+  std::ifstream in(std::filesystem::path(MARROWVANE_DAT_SOURCE_ROOT) / location.file);
+  std::string line;
+  for (std::uint32_t i = 0; i < location.line && std::getline(in, line); ++i) {
+  }
+  return line;
+}
+
+// The text between the span's columns on its line.
+std::string spanned_text(const case_runner::SourceSpan& location) {
+  const std::string line = source_line(location);
+  if (location.start_column == 0 || location.end_column > line.size() + 1) {
+    return "<span outside line " + std::to_string(location.line) + ": " + line + ">";
+  }
+  return line.substr(location.start_column - 1, location.end_column - location.start_column);
+}
+
+TEST(CaseDescriptor, LocationIsWhereTheCaseFunctionIsDefinedNotWhereItIsRegistered) {
+  const CaseDescriptor registered_here{.name = "outer::inner::passing_case",
+                                       .entry = &passing_case_entry};
+  const case_runner::SourceSpan site = registered_here.location();
   EXPECT_EQ(site.file, "crates/marrowvane-dat/tests/runner_test.cpp");
-  EXPECT_EQ(site.line, before.line() + 1);
-  EXPECT_GT(site.start_column, 1U);
-  EXPECT_EQ(site.end_column - site.start_column, std::string_view("passing_case").size());
+  EXPECT_EQ(spanned_text(site), "passing_case");
+  EXPECT_EQ(source_line(site).rfind("MARROWVANE_DAT_CASE(passing_case) {", 0), 0U);
+}
+
+TEST(CaseDescriptor, MotionCasesPointIntoTheirOwnSourceFile) {
+  namespace tests = common::motion_command_names::tests;
+  for (const case_runner::CaseEntry* entry :
+       {&tests::classify_known_commands_entry, &tests::lookup_known_commands_entry,
+        &tests::table_is_strictly_sorted_for_binary_search_entry}) {
+    const case_runner::SourceSpan site = entry->name_span();
+    EXPECT_EQ(site.file, "crates/marrowvane-dat/tests/common/motion_command_names.cpp");
+    EXPECT_EQ(spanned_text(site), entry->function_name());
+  }
+}
+
+TEST(CaseRunnerRun, HelpNamesTheProgram) {
+  const RunOutput help = run(CASES, Args{"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.text.rfind("Usage: runner [OPTIONS] [FILTER...]\n", 0), 0U) << help.text;
+  EXPECT_EQ(case_runner::program_name("/usr/lib/x/font_parity"), "font_parity");
+  EXPECT_EQ(case_runner::program_name("./font_parity"), "font_parity");
+  EXPECT_EQ(case_runner::program_name("font_parity"), "font_parity");
 }
 
 TEST(CheckHelpers, FailRecordsTheCallersPosition) {

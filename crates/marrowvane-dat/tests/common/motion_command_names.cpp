@@ -650,11 +650,11 @@ void require_strictly_sorted(std::span<const MotionCommandName> rows) {
   }
 }
 
-void table_is_strictly_sorted_for_binary_search() {
+MARROWVANE_DAT_CASE(table_is_strictly_sorted_for_binary_search) {
   require_strictly_sorted(MOTION_COMMAND_NAMES);
 }
 
-void lookup_known_commands() {
+MARROWVANE_DAT_CASE(lookup_known_commands) {
   using case_runner::assert_eq;
   using Name = std::optional<std::string_view>;
   assert_eq(motion_command_name(0x8000003D), Name("NonCombat"));
@@ -667,7 +667,7 @@ void lookup_known_commands() {
   assert_eq(motion_command_name(0xDEADBEEF), Name());
 }
 
-void classify_known_commands() {
+MARROWVANE_DAT_CASE(classify_known_commands) {
   using case_runner::assert_eq;
   using enum MotionCommandClass;
   assert_eq(motion_command_class(0x8000003D), Stance);

@@ -9,6 +9,8 @@
 #include <span>
 #include <string_view>
 
+#include "case_runner.hpp"
+
 namespace common::motion_command_names {
 
 // One row of the table. An id is (prefix byte << 24) | command number; the name is
@@ -66,10 +68,13 @@ void require_strictly_sorted(std::span<const MotionCommandName> rows);
 
 // The table is in strictly ascending id order, pair by pair.
 void table_is_strictly_sorted_for_binary_search();
+extern const case_runner::CaseEntry table_is_strictly_sorted_for_binary_search_entry;
 // Lookups of known ids give their names; an unknown id gives nothing.
 void lookup_known_commands();
+extern const case_runner::CaseEntry lookup_known_commands_entry;
 // Known ids land in their expected classes.
 void classify_known_commands();
+extern const case_runner::CaseEntry classify_known_commands_entry;
 
 }  // namespace tests
 

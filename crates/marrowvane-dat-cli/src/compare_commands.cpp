@@ -1,0 +1,313 @@
+// The commands that summarise archives: diff (two archives, id by id) and stats
+// (one archive, type by type).
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "archive.hpp"
+#include "commands.hpp"
+#include "hash.hpp"
+#include "output.hpp"
+
+namespace marrowvane_dat::cli {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string hash_text(std::uint64_t hash) {
+  return hex8(static_cast<std::uint32_t>(hash >> 32U)) + hex8(static_cast<std::uint32_t>(hash));
+}
+
+std::string flags_text(std::uint32_t flags) {
+  std::string digits = hex8(flags);
+  digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size() - 1));
+  return "0x" + digits;
+}
+
+// One id present in both archives whose entry or content differs.
+struct Change {
+  DatFileEntry a;
+  DatFileEntry b;
+  std::vector<std::string_view> differences;
+  // Only when both contents were hashed (the stored sizes were equal).
+  std::optional<std::uint64_t> hash_a;
+  std::optional<std::uint64_t> hash_b;
+};
+
+class Differ {
+ public:
+  Differ(const Archive& a, const Archive& b) : a_(a), b_(b) {}
+
+  // Walks both directories in id order once.
+  void run() {
+    const DatEntryRange left = a_.db.entries();
+    const DatEntryRange right = b_.db.entries();
+    auto ia = left.begin();
+    auto ib = right.begin();
+    while (ia != left.end() || ib != right.end()) {
+      if (ib == right.end() || (ia != left.end() && ia->id < ib->id)) {
+        removed_.push_back(*ia++);
+      } else if (ia == left.end() || ib->id < ia->id) {
+        added_.push_back(*ib++);
+      } else {
+        compare(*ia++, *ib++);
+      }
+    }
+  }
+
+  [[nodiscard]] bool identical() const noexcept {
+    return added_.empty() && removed_.empty() && changed_.empty();
+  }
+  [[nodiscard]] bool trouble() const noexcept { return trouble_; }
+
+  [[nodiscard]] std::string text() const {
+    std::string out;
+    for (const DatFileEntry& e : removed_) {
+      out += "removed " + id_text(e.id) + " " + std::string(a_.type_name_of(e.id)) + "\n";
+    }
+    for (const DatFileEntry& e : added_) {
+      out += "added   " + id_text(e.id) + " " + std::string(b_.type_name_of(e.id)) + "\n";
+    }
+    for (const Change& c : changed_) {
+      out += "changed " + id_text(c.a.id) + " " + std::string(a_.type_name_of(c.a.id)) + ":";
+      const char* separator = " ";
+      for (const std::string_view what : c.differences) {
+        out += separator;
+        separator = ", ";
+        out += what;
+        if (what == "size") {
+          out += " " + decimal(std::uint64_t{c.a.size}) + " -> " + decimal(std::uint64_t{c.b.size});
+        } else if (what == "flags") {
+          out += " " + flags_text(c.a.bit_flags) + " -> " + flags_text(c.b.bit_flags);
+        } else if (what == "version") {
+          out += " " + decimal(std::uint64_t{c.a.version}) + " -> " +
+                 decimal(std::uint64_t{c.b.version});
+        }
+      }
+      out += "\n";
+    }
+    out += decimal(std::uint64_t{added_.size()}) + " added, " +
+           decimal(std::uint64_t{removed_.size()}) + " removed, " +
+           decimal(std::uint64_t{changed_.size()}) + " changed, " + decimal(unchanged_) +
+           " unchanged\n";
+    return out;
+  }
+
+  [[nodiscard]] Json json() const {
+    const auto entry_json = [](const DatFileEntry& e, std::string_view type) {
+      return Json{{"id", e.id},
+                  {"id_hex", id_hex_json(e.id)},
+                  {"type", type},
+                  {"size", e.size},
+                  {"bit_flags", e.bit_flags},
+                  {"version", e.version},
+                  {"timestamp", e.timestamp}};
+    };
+    const auto side = [](const DatFileEntry& e, const std::optional<std::uint64_t>& hash) {
+      Json out{{"size", e.size}, {"bit_flags", e.bit_flags}, {"version", e.version}};
+      out["hash"] = hash ? Json(hash_text(*hash)) : Json(nullptr);
+      return out;
+    };
+    Json added = Json::array();
+    for (const DatFileEntry& e : added_) {
+      added.push_back(entry_json(e, b_.type_name_of(e.id)));
+    }
+    Json removed = Json::array();
+    for (const DatFileEntry& e : removed_) {
+      removed.push_back(entry_json(e, a_.type_name_of(e.id)));
+    }
+    Json changed = Json::array();
+    for (const Change& c : changed_) {
+      changed.push_back(Json{{"id", c.a.id},
+                             {"id_hex", id_hex_json(c.a.id)},
+                             {"type", a_.type_name_of(c.a.id)},
+                             {"differences", c.differences},
+                             {"a", side(c.a, c.hash_a)},
+                             {"b", side(c.b, c.hash_b)}});
+    }
+    return Json{{"a", a_.name},
+                {"b", b_.name},
+                // Unknown when a file could not be read.
+                {"identical", trouble_ ? Json(nullptr) : Json(identical())},
+                {"added", std::move(added)},
+                {"removed", std::move(removed)},
+                {"changed", std::move(changed)},
+                {"unchanged", unchanged_},
+                {"errors", errors_}};
+  }
+
+ private:
+  // The content's hash, reading it into the one shared buffer; nothing after
+  // reporting a read error.
+  std::optional<std::uint64_t> content_hash(const Archive& archive, std::uint32_t id) {
+    if (auto read = archive.db.get_file_into(id, buffer_); !read) {
+      std::string message = file_error_text(archive, id, read.error());
+      report_error(message);
+      errors_.push_back(std::move(message));
+      trouble_ = true;
+      return std::nullopt;
+    }
+    return hash64(buffer_);
+  }
+
+  void compare(const DatFileEntry& a, const DatFileEntry& b) {
+    Change change{a, b, {}, std::nullopt, std::nullopt};
+    if (a.size != b.size) {
+      change.differences.emplace_back("size");
+    }
+    if (a.bit_flags != b.bit_flags) {
+      change.differences.emplace_back("flags");
+    }
+    if (a.version != b.version) {
+      change.differences.emplace_back("version");
+    }
+    // Different stored sizes already make the entry changed; reading both files
+    // would only confirm it.
+    if (a.size == b.size) {
+      change.hash_a = content_hash(a_, a.id);
+      change.hash_b = content_hash(b_, b.id);
+      if (!change.hash_a || !change.hash_b) {
+        return;
+      }
+      if (*change.hash_a != *change.hash_b) {
+        change.differences.emplace_back("content");
+      }
+    }
+    if (change.differences.empty()) {
+      ++unchanged_;
+    } else {
+      changed_.push_back(std::move(change));
+    }
+  }
+
+  const Archive& a_;
+  const Archive& b_;
+  std::vector<DatFileEntry> added_;
+  std::vector<DatFileEntry> removed_;
+  std::vector<Change> changed_;
+  std::uint64_t unchanged_ = 0;
+  std::vector<std::string> errors_;
+  bool trouble_ = false;
+  std::vector<std::uint8_t> buffer_;
+};
+
+}  // namespace
+
+int run_diff(const DiffOptions& options) {
+  const auto a = open_archive(options.archive_a);
+  if (!a) {
+    return EXIT_TROUBLE;
+  }
+  const auto b = open_archive(options.archive_b);
+  if (!b) {
+    return EXIT_TROUBLE;
+  }
+  Differ differ(*a, *b);
+  differ.run();
+  if (options.json) {
+    write_stdout(differ.json().dump(2) + "\n");
+  } else if (options.verbosity != Verbosity::Quiet) {
+    write_stdout(differ.text());
+  }
+  if (differ.trouble()) {
+    return EXIT_TROUBLE;
+  }
+  return differ.identical() ? EXIT_OK : EXIT_DIFFERENT;
+}
+
+namespace {
+
+struct TypeStats {
+  std::uint64_t files = 0;
+  std::uint64_t compressed = 0;
+  std::uint64_t stored = 0;
+  std::uint64_t decompressed = 0;
+  std::uint64_t unreadable = 0;
+
+  void add(const TypeStats& other) {
+    files += other.files;
+    compressed += other.compressed;
+    stored += other.stored;
+    decompressed += other.decompressed;
+    unreadable += other.unreadable;
+  }
+  // How many times larger the content is than what the archive stores for it.
+  [[nodiscard]] std::optional<double> ratio() const {
+    if (stored == 0) {
+      return std::nullopt;
+    }
+    return static_cast<double>(decompressed) / static_cast<double>(stored);
+  }
+  [[nodiscard]] Json json() const {
+    const auto r = ratio();
+    return Json{{"files", files},
+                {"compressed_files", compressed},
+                {"stored_bytes", stored},
+                {"decompressed_bytes", decompressed},
+                {"ratio", r ? Json(*r) : Json(nullptr)},
+                {"unreadable", unreadable}};
+  }
+  [[nodiscard]] std::vector<std::string> cells(std::string name) const {
+    const auto r = ratio();
+    return {std::move(name), decimal(files),        decimal(compressed),
+            decimal(stored), decimal(decompressed), r ? fixed2(*r) : "-"};
+  }
+};
+
+}  // namespace
+
+int run_stats(const StatsOptions& options) {
+  const auto archive = open_archive(options.archive);
+  if (!archive) {
+    return EXIT_FAILED;
+  }
+  int status = EXIT_OK;
+  std::map<std::string_view, TypeStats> by_type;
+  for_each_entry(*archive, std::nullopt, [&](const DatFileEntry& e) {
+    TypeStats& stats = by_type[archive->type_name_of(e.id)];
+    ++stats.files;
+    stats.compressed += e.is_compressed() ? 1U : 0U;
+    stats.stored += e.size;
+    if (auto size = archive->db.decompressed_size(e.id)) {
+      stats.decompressed += *size;
+    } else {
+      report_error(file_error_text(*archive, e.id, size.error()));
+      ++stats.unreadable;
+      status = EXIT_FAILED;
+    }
+  });
+  TypeStats total;
+  for (const auto& [type, stats] : by_type) {
+    total.add(stats);
+  }
+
+  if (options.json) {
+    Json types = Json::array();
+    for (const auto& [type, stats] : by_type) {
+      Json row{{"type", type}};
+      row.update(stats.json());
+      types.push_back(std::move(row));
+    }
+    write_stdout(
+        Json{{"archive", archive->name}, {"types", std::move(types)}, {"total", total.json()}}.dump(
+            2) +
+        "\n");
+    return status;
+  }
+  Table table({"TYPE", "FILES", "COMPRESSED", "STORED", "DECOMPRESSED", "RATIO"},
+              {false, true, true, true, true, true});
+  for (const auto& [type, stats] : by_type) {
+    table.add_row(stats.cells(std::string(type)));
+  }
+  table.add_row(total.cells("total"));
+  write_stdout(table.render());
+  return status;
+}
+
+}  // namespace marrowvane_dat::cli

@@ -1,0 +1,254 @@
+// The extract command end to end: selection, existing files, failures, and the
+// promise that nothing outside the output directory is ever written.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "cli_fixture.hpp"
+
+namespace marrowvane_dat::cli_test {
+namespace {
+
+using marrowvane_dat::DatFileEntry;
+using marrowvane_dat::testkit::ArchiveBuilder;
+
+const std::map<std::uint32_t, std::string> TYPE_DIRS = {
+    {FONT_A, "Font"}, {FONT_B, "Font"}, {TEXTURE, "Texture"}, {MODEL, "Model"}, {TABLE, "Table"}};
+
+fs::path target(const fs::path& out, std::uint32_t id) {
+  return out / TYPE_DIRS.at(id) / (hex8(id) + ".bin");
+}
+
+TEST_F(Cli, ExtractWritesOneFilePerEntryUnderItsType) {
+  const Archive a = portal();
+  const fs::path out = dir_ / "out";
+  const ToolRun run = run_tool({"extract", a.path.string(), out.string(), "--jobs", "3"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out.rfind("Extracted 5 files, 9337 bytes in ", 0), 0U) << run.out;
+  EXPECT_EQ(tree_of(out).size(), 5U);
+  for (const auto& [id, content] : a.contents) {
+    EXPECT_EQ(read_file(target(out, id)), content) << hex8(id);
+  }
+}
+
+TEST_F(Cli, ExtractOnlyTheChosenIdsOrType) {
+  const Archive a = portal();
+  const fs::path out = dir_ / "out";
+  const ToolRun run = run_tool(
+      {"extract", a.path.string(), out.string(), "d:1073741825", "0x0100000a", hex8(FONT_A)});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(tree_of(out), (std::vector<std::string>{"Font/40000001.bin", "Model/0100000A.bin"}));
+  EXPECT_EQ(read_file(target(out, MODEL)), a.contents.at(MODEL));
+
+  const fs::path fonts = dir_ / "fonts";
+  ASSERT_EQ(run_tool({"extract", a.path.string(), fonts.string(), "--type", "font"}).status, 0);
+  EXPECT_EQ(tree_of(fonts), (std::vector<std::string>{"Font/40000001.bin", "Font/40000002.bin"}));
+
+  const ToolRun both =
+      run_tool({"extract", a.path.string(), (dir_ / "x").string(), hex8(FONT_A), "--type", "Font"});
+  EXPECT_EQ(both.status, 2);
+  EXPECT_FALSE(fs::exists(dir_ / "x"));
+}
+
+TEST_F(Cli, ExistingFilesAreRefusedKeptOrReplacedAsAsked) {
+  const Archive a = portal();
+  const fs::path out = dir_ / "out";
+  ASSERT_EQ(run_tool({"extract", a.path.string(), out.string(), "--type", "font"}).status, 0);
+  const fs::path font = target(out, FONT_A);
+  write_file(font, Bytes{'e', 'd', 'i', 't', 'e', 'd'});
+
+  const ToolRun refused = run_tool({"extract", a.path.string(), out.string()});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, "marrowvane-dat: refusing to overwrite " + font.string() +
+                             " and 1 other existing files (use --force to replace them, or "
+                             "--skip-existing to keep them)\n");
+  EXPECT_EQ(text_of(read_file(font)), "edited");
+  EXPECT_FALSE(fs::exists(out / "Model")) << "nothing is written when refusing";
+
+  const ToolRun kept =
+      run_tool({"extract", a.path.string(), out.string(), "--skip-existing", "-v"});
+  ASSERT_EQ(kept.status, 0) << kept.err;
+  EXPECT_EQ(text_of(read_file(font)), "edited");
+  EXPECT_EQ(read_file(target(out, MODEL)), a.contents.at(MODEL));
+  EXPECT_TRUE(contains(kept.out, "Font/40000001.bin skipped: already exists\n")) << kept.out;
+  EXPECT_TRUE(contains(kept.out, "Model/0100000A.bin\n")) << kept.out;
+  EXPECT_TRUE(contains(kept.out, "Extracted 3 files, ")) << kept.out;
+  EXPECT_TRUE(contains(kept.out, "; 2 skipped (already present)")) << kept.out;
+
+  const ToolRun forced = run_tool({"extract", a.path.string(), out.string(), "--force", "-q"});
+  ASSERT_EQ(forced.status, 0) << forced.err;
+  EXPECT_EQ(forced.out, "");
+  EXPECT_EQ(read_file(font), a.contents.at(FONT_A));
+
+  const ToolRun conflicting =
+      run_tool({"extract", a.path.string(), out.string(), "--force", "--skip-existing"});
+  EXPECT_EQ(conflicting.status, 2);
+}
+
+TEST_F(Cli, ExtractReportsAnUnreadableFileAndWritesTheRest) {
+  ArchiveBuilder builder(1024);
+  const DatFileEntry bad{.id = UNREADABLE, .offset = PAST_THE_END, .size = 10};
+  const Archive a = write(builder,
+                          {{.id = TEXTURE, .content = pattern(100, 2)},
+                           {.id = 0x06000100, .content = pattern(2000, 3)}},
+                          "bad.dat", {bad});
+  const fs::path out = dir_ / "out";
+  const ToolRun run = run_tool({"extract", a.path.string(), out.string(), "-j", "2"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "marrowvane-dat: " + a.path.string() +
+                         ": file 06000099: IO error: failed to fill whole buffer\n");
+  EXPECT_EQ(run.out.rfind("Extracted 2 files, 2100 bytes", 0), 0U) << run.out;
+  EXPECT_TRUE(contains(run.out, "; 1 failed"));
+  EXPECT_EQ(tree_of(out),
+            (std::vector<std::string>{"Texture/06000010.bin", "Texture/06000100.bin"}));
+
+  const ToolRun json =
+      run_tool({"extract", a.path.string(), (dir_ / "j").string(), "--json", "-v"});
+  EXPECT_EQ(json.status, 1);
+  const Json j = Json::parse(json.out);
+  EXPECT_EQ(j["extracted"], 2);
+  EXPECT_EQ(j["failed"], 1);
+  EXPECT_EQ(j["skipped"], 0);
+  EXPECT_EQ(j["bytes"], 2100);
+  ASSERT_EQ(j["failures"].size(), 1U);
+  EXPECT_EQ(j["failures"][0]["id"], UNREADABLE);
+  EXPECT_EQ(j["failures"][0]["id_hex"], "0x06000099");
+  EXPECT_EQ(j["failures"][0]["type"], "Texture");
+  EXPECT_TRUE(
+      contains(j["failures"][0]["error"].get<std::string>(), "failed to fill whole buffer"));
+  // Per-file lines stay off standard output when it carries JSON.
+  EXPECT_TRUE(contains(json.err, "Texture/06000010.bin\n")) << json.err;
+}
+
+TEST_F(Cli, AWriteThatFailsLeavesNoPartialFile) {
+  ArchiveBuilder builder(1024);
+  const Archive a = write(builder, {{.id = TEXTURE, .content = pattern(100, 2)},
+                                    {.id = 0x06000100, .content = pattern(200000, 3)}});
+  const fs::path out = dir_ / "out";
+  const ToolRun run =
+      run_tool({"extract", a.path.string(), out.string()}, {.file_size_limit = 65536});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "marrowvane-dat: cannot write " + (out / "Texture" / "06000100.bin").string() +
+                         ": File too large\n");
+  // The small file is whole; the large one left nothing, not even a temporary name.
+  EXPECT_EQ(tree_of(out), (std::vector<std::string>{"Texture/06000010.bin"}));
+  EXPECT_EQ(read_file(out / "Texture" / "06000010.bin"), a.contents.at(TEXTURE));
+}
+
+TEST_F(Cli, AnInterruptedExtractionLeavesOnlyWholeFiles) {
+  ArchiveBuilder builder(1024);
+  std::vector<marrowvane_dat::testkit::FileSpec> files;
+  for (std::uint32_t i = 0; i < 150; ++i) {
+    files.push_back({.id = 0x06000000 + i, .content = pattern(20000, i)});
+  }
+  const Archive a = write(builder, files);
+  const fs::path out = dir_ / "out";
+  const ToolRun run = run_tool({"extract", a.path.string(), out.string(), "-v", "-j", "2"},
+                               {.signal_on_output = SIGINT});
+  // Normally the signal arrives mid-way; a machine fast enough to finish first is fine too.
+  if (run.status != 0) {
+    EXPECT_EQ(run.status, 128 + SIGINT) << run.err;
+    EXPECT_EQ(run.err, "marrowvane-dat: interrupted; no partly written file was left behind\n");
+  }
+  const auto written = tree_of(out);
+  EXPECT_FALSE(written.empty());
+  for (const std::string& file : written) {
+    ASSERT_FALSE(contains(file, ".part")) << file;
+    const auto id =
+        static_cast<std::uint32_t>(std::stoul(fs::path(file).stem().string(), nullptr, 16));
+    EXPECT_EQ(read_file(out / file), a.contents.at(id)) << file;
+  }
+}
+
+TEST_F(Cli, OutputDirectoryThatCannotBeUsedIsOneLine) {
+  const Archive a = portal();
+  const fs::path file = scratch_file("file", Bytes{'x'});
+  struct Case {
+    std::string out;
+    int status;
+    std::string message;
+  };
+  for (const Case& c :
+       {Case{"", 2, "OUTDIR: the output directory is empty"},
+        Case{file.string(), 1, file.string() + " exists and is not a directory"},
+        Case{(file / "sub").string(), 1, "cannot create directory " + (file / "sub").string()}}) {
+    const ToolRun run = run_tool({"extract", a.path.string(), c.out});
+    EXPECT_EQ(run.status, c.status) << c.out;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.rfind("marrowvane-dat: " + c.message, 0), 0U) << run.err;
+  }
+  EXPECT_EQ(text_of(read_file(file)), "x");
+}
+
+TEST_F(Cli, ATypeDirectoryThatIsALinkIsNeverFollowed) {
+  const Archive a = portal();
+  const fs::path out = dir_ / "out";
+  const fs::path outside = dir_ / "outside";
+  fs::create_directories(out);
+  fs::create_directories(outside);
+  fs::create_directory_symlink(outside, out / "Font");
+  for (const Args& extra : {Args{}, Args{"--force"}, Args{"--skip-existing"}}) {
+    Args args = {"extract", a.path.string(), out.string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const ToolRun run = run_tool(args);
+    EXPECT_EQ(run.status, 1) << (extra.empty() ? "" : extra[0]);
+    EXPECT_EQ(run.err, "marrowvane-dat: " + (out / "Font").string() +
+                           " is a symbolic link; refusing to follow it\n");
+    EXPECT_TRUE(fs::is_empty(outside));
+  }
+  // A regular file in place of a type directory is refused the same way.
+  fs::remove(out / "Font");
+  write_file(out / "Font", Bytes{'x'});
+  const ToolRun file = run_tool({"extract", a.path.string(), out.string(), "--force"});
+  EXPECT_EQ(file.status, 1);
+  EXPECT_TRUE(contains(file.err, "Font exists and is not a directory")) << file.err;
+}
+
+TEST_F(Cli, ALinkAtATargetNameIsReplacedOnlyWithForce) {
+  const Archive a = portal();
+  const fs::path outside = scratch_file("outside.txt", Bytes{'k', 'e', 'e', 'p'});
+  const fs::path dangling_target = dir_ / "never-created";
+  for (const fs::path& pointee : {outside, dangling_target}) {
+    const fs::path out = dir_ / ("out-" + pointee.filename().string());
+    fs::create_directories(out / "Font");
+    const fs::path link = target(out, FONT_A);
+    fs::create_symlink(pointee, link);
+
+    const ToolRun refused = run_tool({"extract", a.path.string(), out.string(), "--type", "font"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(contains(refused.err, "refusing to overwrite " + link.string())) << refused.err;
+
+    const ToolRun kept =
+        run_tool({"extract", a.path.string(), out.string(), "--type", "font", "--skip-existing"});
+    EXPECT_EQ(kept.status, 0) << kept.err;
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(read_file(target(out, FONT_B)), a.contents.at(FONT_B));
+
+    const ToolRun forced =
+        run_tool({"extract", a.path.string(), out.string(), "--type", "font", "--force"});
+    EXPECT_EQ(forced.status, 0) << forced.err;
+    EXPECT_FALSE(fs::is_symlink(link));
+    EXPECT_EQ(read_file(link), a.contents.at(FONT_A));
+
+    EXPECT_EQ(text_of(read_file(outside)), "keep");
+    EXPECT_FALSE(fs::exists(dangling_target));
+  }
+}
+
+TEST_F(Cli, AnOutputDirectoryThatIsALinkChosenByTheUserIsUsed) {
+  const Archive a = portal();
+  const fs::path real = dir_ / "real";
+  fs::create_directories(real);
+  fs::create_directory_symlink(real, dir_ / "chosen");
+  const ToolRun run =
+      run_tool({"extract", a.path.string(), (dir_ / "chosen").string(), hex8(MODEL)});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(read_file(target(real, MODEL)), a.contents.at(MODEL));
+}
+
+}  // namespace
+}  // namespace marrowvane_dat::cli_test
