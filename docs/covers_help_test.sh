@@ -7,7 +7,7 @@ set -euo pipefail
 tool=$1 completion=$2 manpage=${3-}
 
 top="$("$tool" --help)"
-commands=$(awk '/^Subcommands:/ { on = 1; next } on && NF { print $1 }' <<<"$top")
+commands=$(awk '/^Subcommands:/ { on = 1; next } on && !NF { on = 0 } on { print $1 }' <<<"$top")
 [[ -n $commands ]] || {
   echo "no subcommands found in '$tool --help'" >&2
   exit 1

@@ -39,11 +39,12 @@ expect() {
 
 # Subcommands, and the top level's own options.
 expect "marrowvane-dat l" "ls"
-expect "marrowvane-dat " "cat extract font info ls verify"
-expect "marrowvane-dat --v" "--version"
+expect "marrowvane-dat " "cat diff extract font help info ls stats verify"
+expect "marrowvane-dat --ve" "--verbose --version"
 # A subcommand's options, and only its own.
-expect "marrowvane-dat ls portal.dat --" "--help --json --type"
-expect "marrowvane-dat extract portal.dat out --j" "--jobs"
+expect "marrowvane-dat ls portal.dat --" "--format --help --json --quiet --type --verbose"
+expect "marrowvane-dat extract portal.dat out --jo" "--jobs"
+expect "marrowvane-dat diff a.dat b.dat --j" "--json"
 expect "marrowvane-dat cat portal.dat 0x40000001 --s" "--stored"
 # Option values: type names match ignoring case, in every spelling of the option.
 expect "marrowvane-dat ls portal.dat --type F" "Font"
