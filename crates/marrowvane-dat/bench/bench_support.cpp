@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <bit>
@@ -48,6 +49,18 @@ struct ScratchDir {
     std::filesystem::remove_all(path, ignored);
   }
 };
+
+// A page fault costs several microseconds on the machines this runs on, and glibc
+// hands large freed blocks back to the kernel or keeps them depending on what was
+// allocated before: the same open costs once or fifteen times as much from one run
+// to the next. With the heap kept whole, a measurement's iterations after the first
+// reuse memory already touched, whatever ran before; the cold_heap variants give the
+// heap back before every iteration to show the first time.
+const bool heap_kept = [] {
+  mallopt(M_MMAP_MAX, 0);
+  mallopt(M_TRIM_THRESHOLD, -1);
+  return true;
+}();
 
 }  // namespace
 
@@ -195,6 +208,21 @@ bool pread_all(int fd, std::span<std::uint8_t> out, std::uint64_t offset) noexce
 std::size_t malloc_in_use() noexcept {
   const struct mallinfo2 info = ::mallinfo2();
   return info.uordblks + info.hblkhd;
+}
+
+std::int64_t minor_faults() noexcept {
+  struct rusage usage {};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_minflt;
+}
+
+void count_faults(benchmark::State& state, std::int64_t start) {
+  state.counters["faults"] = benchmark::Counter(static_cast<double>(minor_faults() - start),
+                                                benchmark::Counter::kAvgIterations);
+}
+
+void release_heap() noexcept {
+  ::malloc_trim(0);
 }
 
 void prefault(std::span<std::uint8_t> buffer) noexcept {

@@ -67,6 +67,15 @@ bool pread_all(int fd, std::span<std::uint8_t> out, std::uint64_t offset) noexce
 // Bytes handed out by malloc and still in use, mapped chunks included.
 std::size_t malloc_in_use() noexcept;
 
+// Sets the counter "faults" to the minor page faults per iteration since `start`, a
+// reading of minor_faults() taken before the loop.
+std::int64_t minor_faults() noexcept;
+void count_faults(benchmark::State& state, std::int64_t start);
+
+// Gives every free block of the heap back to the kernel, so the next allocations
+// fault their pages in again as they would the first time in a process.
+void release_heap() noexcept;
+
 // Writes over every page of `buffer`, so later use of it measures no page faults.
 void prefault(std::span<std::uint8_t> buffer) noexcept;
 

@@ -120,6 +120,7 @@ void set_bytes(benchmark::State& state, const StoredFile& file) {
 // Runs `read(buffer)` per iteration; it returns false when the bytes were not read.
 template <class Read>
 void run_reads(benchmark::State& state, const StoredFile& file, Read read) {
+  const std::int64_t faults = minor_faults();
   for (auto _ : state) {
     if (!read()) {
       state.SkipWithError("the read failed or gave the wrong size");
@@ -127,6 +128,7 @@ void run_reads(benchmark::State& state, const StoredFile& file, Read read) {
     }
     benchmark::ClobberMemory();
   }
+  count_faults(state, faults);
   set_bytes(state, file);
 }
 
