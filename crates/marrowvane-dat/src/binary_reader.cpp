@@ -9,17 +9,6 @@
 
 namespace marrowvane_dat {
 
-std::expected<void, IoError> Cursor::read_exact(std::span<std::uint8_t> out) noexcept {
-  if (out.size() > remaining()) {
-    return std::unexpected(IoError::unexpected_eof());
-  }
-  if (!out.empty()) {
-    std::memcpy(out.data(), data_.data() + position_, out.size());
-  }
-  position_ += out.size();
-  return {};
-}
-
 namespace {
 
 template <class T>

@@ -42,7 +42,11 @@ class Walk {
   [[nodiscard]] std::uint64_t remaining() const noexcept { return remaining_; }
   [[nodiscard]] std::uint64_t filled() const noexcept { return filled_; }
   [[nodiscard]] std::uint64_t blocks_left() const noexcept { return max_blocks_ - visited_; }
-  [[nodiscard]] bool discarding() const noexcept { return out_.empty(); }
+  [[nodiscard]] bool discarding() const noexcept { return out_.empty() && append_ == nullptr; }
+  // Where bytes read from memory are appended, when the result is a growing vector
+  // rather than a sized buffer.
+  [[nodiscard]] std::vector<std::uint8_t>* appending() const noexcept { return append_; }
+  void append_to(std::vector<std::uint8_t>* out) noexcept { append_ = out; }
   // The bytes the result may use, the room past its end included.
   [[nodiscard]] std::uint64_t room() const noexcept { return out_.size(); }
   [[nodiscard]] std::uint64_t block_size() const noexcept { return geometry_.block_size; }
@@ -102,6 +106,7 @@ class Walk {
   std::uint64_t filled_ = 0;
   std::uint64_t visited_ = 0;
   std::span<std::uint8_t> out_;
+  std::vector<std::uint8_t>* append_ = nullptr;
 };
 
 // The reference walk: per block, one read of the link and one of the payload.
@@ -146,7 +151,10 @@ Result<void> walk_memory(std::span<const std::uint8_t> image, Walk& walk) {
     if (count > length - at) {
       return std::unexpected(IoError::unexpected_eof());
     }
-    if (!walk.discarding()) {
+    if (std::vector<std::uint8_t>* out = walk.appending()) {
+      out->insert(out->end(), image.begin() + static_cast<std::ptrdiff_t>(at),
+                  image.begin() + static_cast<std::ptrdiff_t>(at + count));
+    } else if (!walk.discarding()) {
       std::memcpy(walk.destination(count).data(), image.data() + at, count);
     }
     walk.advance(count, next);
@@ -303,6 +311,14 @@ Result<void> read_chain(const ArchiveSource& source, const ChainGeometry& geomet
     return follow_exactly(source, walk);
   }
   return read_speculatively(source, walk);
+}
+
+Result<void> read_chain_appending(std::span<const std::uint8_t> image,
+                                  const ChainGeometry& geometry, std::uint32_t offset,
+                                  std::uint32_t size, std::vector<std::uint8_t>& out) {
+  Walk walk(geometry, offset, size, {});
+  walk.append_to(&out);
+  return walk_memory(image, walk);
 }
 
 }  // namespace marrowvane_dat::detail

@@ -66,4 +66,11 @@ Result<void> read_chain(const ArchiveSource& source, const ChainGeometry& geomet
                         std::uint32_t offset, std::uint32_t size, std::span<std::uint8_t> out,
                         ChainScratch& scratch);
 
+// read_chain for an archive held in memory, appending the bytes to `out` instead of
+// filling a sized buffer, so no byte is written before its final one. `out` should be
+// empty with room reserved; on failure it holds the bytes gathered so far.
+Result<void> read_chain_appending(std::span<const std::uint8_t> image,
+                                  const ChainGeometry& geometry, std::uint32_t offset,
+                                  std::uint32_t size, std::vector<std::uint8_t>& out);
+
 }  // namespace marrowvane_dat::detail

@@ -47,7 +47,25 @@ DatError out_of_memory() {
 struct OpenedFile {
   UniqueFd fd;
   DatHeader header;
+  std::uint64_t length;
 };
+
+// Reads the header in one go from a reader `make_reader()` gives; only when that fails
+// is it read again field by field from a fresh reader (after `rewind()`), which is what
+// names the field that ran out.
+template <class MakeReader, class Rewind>
+std::expected<DatHeader, BinReadError> read_header(MakeReader make_reader, Rewind rewind) {
+  std::array<std::uint8_t, DatHeader::SIZE> bytes{};
+  if (auto whole = make_reader(); whole.read_exact(bytes)) {
+    Cursor cursor(bytes);
+    return DatHeader::read(cursor);
+  }
+  if (!rewind()) {
+    return std::unexpected(BinReadError(IoError::from_errno(errno)));
+  }
+  auto fields = make_reader();
+  return DatHeader::read(fields);
+}
 
 // Opens `path` for reading without ever blocking, refuses what cannot hold an archive,
 // and reads the header through the file position.
@@ -72,21 +90,26 @@ Result<OpenedFile> open_file(const std::filesystem::path& path) {
   if (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) || S_ISCHR(info.st_mode)) {
     return std::unexpected(DatError::PathError{path, IoError::unsupported_file_type()});
   }
-  // Reads from here on should wait for data like any other file read.
-  if (const int flags = ::fcntl(fd.get(), F_GETFL);
-      flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) < 0) {
-    const int code = errno;
-    return std::unexpected(DatError::PathError{path, IoError::from_errno(code)});
+  // Reads from here on should wait for data like any other file read (the flag means
+  // nothing to a regular file, so only the rest pay for clearing it).
+  if (!S_ISREG(info.st_mode)) {
+    if (const int flags = ::fcntl(fd.get(), F_GETFL);
+        flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) < 0) {
+      const int code = errno;
+      return std::unexpected(DatError::PathError{path, IoError::from_errno(code)});
+    }
   }
   if (::lseek(fd.get(), static_cast<off_t>(DatHeader::OFFSET), SEEK_SET) < 0) {
     return std::unexpected(IoError::from_errno(errno));
   }
-  FdReader reader(fd.get(), DatHeader::OFFSET);
-  auto header = DatHeader::read(reader);
+  auto header = read_header(
+      [&] { return FdReader(fd.get(), DatHeader::OFFSET); },
+      [&] { return ::lseek(fd.get(), static_cast<off_t>(DatHeader::OFFSET), SEEK_SET) >= 0; });
   if (!header) {
     return std::unexpected(std::move(header.error()));
   }
-  return OpenedFile{std::move(fd), std::move(*header)};
+  return OpenedFile{std::move(fd), std::move(*header),
+                    static_cast<std::uint64_t>(std::max<off_t>(info.st_size, 0))};
 }
 
 }  // namespace
@@ -111,7 +134,7 @@ Result<DatDatabase> DatDatabase::open(const std::filesystem::path& path) {
       return std::unexpected(std::move(opened.error()));
     }
     return finish_open(std::move(opened->header),
-                       std::make_unique<FileSource>(std::move(opened->fd)));
+                       std::make_unique<FileSource>(std::move(opened->fd), opened->length));
   } catch (const std::bad_alloc&) {
     return std::unexpected(out_of_memory());
   }
@@ -154,18 +177,8 @@ Result<DatDatabase> DatDatabase::open(std::unique_ptr<ArchiveSource> source) {
     return std::unexpected(DatError::Other{"no archive source was given"});
   }
   try {
-    // One read of the whole header; only when that fails is it read field by field,
-    // which is what names the field that ran out.
-    std::array<std::uint8_t, DatHeader::SIZE> bytes{};
-    std::expected<DatHeader, BinReadError> header =
-        std::unexpected(BinReadError(IoError::unexpected_eof()));
-    if (source->read_exact_at(bytes, DatHeader::OFFSET)) {
-      Cursor cursor(bytes);
-      header = DatHeader::read(cursor);
-    } else {
-      SourceReader reader(*source, DatHeader::OFFSET);
-      header = DatHeader::read(reader);
-    }
+    auto header =
+        read_header([&] { return SourceReader(*source, DatHeader::OFFSET); }, [] { return true; });
     if (!header) {
       return std::unexpected(std::move(header.error()));
     }
@@ -203,6 +216,13 @@ Result<void> DatDatabase::read_file_data_into(std::uint32_t offset, std::uint32_
       // without allocating for the size.
       out.clear();
       return detail::read_chain(*source_, *geometry, offset, size, {}, scratch);
+    }
+    if (const std::span<const std::uint8_t> image = source_->memory(); !image.empty()) {
+      // Copied straight from memory into a vector that grows as it goes: nothing is
+      // zero-filled first, even in a fresh or a growing buffer.
+      out.clear();
+      out.reserve(size);
+      return detail::read_chain_appending(image, *geometry, offset, size, out);
     }
     out.resize(std::size_t{size} + detail::CHAIN_SLACK);
     auto read = detail::read_chain(*source_, *geometry, offset, size, out, scratch);

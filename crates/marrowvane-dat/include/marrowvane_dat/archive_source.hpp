@@ -78,6 +78,9 @@ class MARROWVANE_DAT_EXPORT FileSource final : public ArchiveSource {
  public:
   /// Reads through `fd`, which it owns from now on, and takes its length once from fstat.
   explicit FileSource(UniqueFd fd) noexcept;
+  /// Reads through `fd`, which it owns from now on, whose length the caller already
+  /// knows to be `length`.
+  FileSource(UniqueFd fd, std::uint64_t length) noexcept : fd_(std::move(fd)), length_(length) {}
 
   [[nodiscard]] std::expected<void, IoError> read_exact_at(std::span<std::uint8_t> buf,
                                                            std::uint64_t offset) const override;

@@ -5,6 +5,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <optional>
 #include <source_location>
@@ -34,7 +35,17 @@ class MARROWVANE_DAT_EXPORT Cursor {
 
   /// Fills `out` from the current position and advances, or fails with unexpected
   /// end of file without moving when fewer bytes are left.
-  std::expected<void, IoError> read_exact(std::span<std::uint8_t> out) noexcept;
+  /// (Inline: every record field is read through it.)
+  std::expected<void, IoError> read_exact(std::span<std::uint8_t> out) noexcept {
+    if (out.size() > remaining()) {
+      return std::unexpected(IoError::unexpected_eof());
+    }
+    if (!out.empty()) {
+      std::memcpy(out.data(), data_.data() + position_, out.size());
+    }
+    position_ += out.size();
+    return {};
+  }
   /// Reads a little-endian value of each width; same failure rule as read_exact.
   ///@{
   std::expected<std::uint8_t, IoError> read_u8() noexcept;
