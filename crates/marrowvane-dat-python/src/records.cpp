@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -29,6 +30,9 @@ namespace {
 struct EntryObject {
   PyObject_HEAD DatFileEntry entry;
 };
+
+// The members are read as C unsigned ints.
+static_assert(std::is_same_v<std::uint32_t, unsigned int>);
 
 PyTypeObject* entry_type = nullptr;
 
