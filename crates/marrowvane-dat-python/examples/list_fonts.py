@@ -7,4 +7,4 @@ import marrowvane_dat
 with marrowvane_dat.open(sys.argv[1]) as db:
     for entry in db.entries(marrowvane_dat.DatFileType.Font):
         font = db.font(entry.id)
-        print(f"0x{entry.id:08X}  {len(font.char_descs):4} glyphs  {font.max_char_height}px")
+        print(f"0x{entry.id:08X} {len(font.char_descs)} glyphs")
