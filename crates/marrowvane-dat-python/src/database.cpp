@@ -2,6 +2,7 @@
 // several Python threads can read one archive at once.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -74,19 +75,44 @@ class Scratch {
   std::vector<std::uint8_t>& buffer_;
 };
 
+// A large read whose result size is known before it starts (a stored read, an
+// uncompressed file) gets its bytes object first and fills it while the GIL is
+// released, so the copy of a big file does not hold up other threads; a small one is
+// copied once the GIL is back, which costs less than the extra lookup. Up to
+// PRESIZE_MAX that is done on trust: a bogus size costs only address space until a
+// read succeeds and the copy touches it.
+constexpr std::uint32_t PRESIZE_MIN = std::uint32_t{256} << 10;
+constexpr std::uint32_t PRESIZE_MAX = std::uint32_t{64} << 20;
+
 template <class Read>
-py::bytes read_to_bytes(const Database& self, Read read) {
-  const std::shared_ptr<const OpenArchive> open = self.get();
+py::bytes read_to_bytes(const OpenArchive& open, std::optional<std::uint32_t> size, Read read) {
+  py::bytes out;
+  char* presized = nullptr;
+  if (size && *size >= PRESIZE_MIN && *size <= PRESIZE_MAX) {
+    PyObject* object = PyBytes_FromStringAndSize(nullptr, *size);
+    if (object == nullptr) {
+      throw py::error_already_set();
+    }
+    out = py::reinterpret_steal<py::bytes>(object);
+    presized = PyBytes_AsString(object);
+  }
   Scratch scratch;
+  const std::vector<std::uint8_t>& bytes = scratch.get();
   Result<void> done;
+  bool filled = false;
   {
+    // Nothing else refers to `out` yet, so it may be written without the GIL.
     py::gil_scoped_release release;
-    done = read(open->db, scratch.get());
+    done = read(open.db, scratch.get());
+    if (done && presized != nullptr && bytes.size() == *size) {
+      std::memcpy(presized, bytes.data(), bytes.size());
+      filled = true;
+    }
   }
   if (!done) {
     raise_dat_error(done.error());
   }
-  return to_bytes(scratch.get());
+  return filled ? out : to_bytes(bytes);
 }
 
 py::list all_entries(DatEntryRange range) {
@@ -242,9 +268,16 @@ void bind_database(py::module_& m) {
       .def(
           "get_file",
           [](const Database& self, std::uint32_t id) {
-            return read_to_bytes(self, [id](const DatDatabase& db, std::vector<std::uint8_t>& out) {
-              return db.get_file_into(id, out);
-            });
+            const std::shared_ptr<const OpenArchive> open = self.get();
+            const DatFileEntry* entry = open->db.find(id);
+            std::optional<std::uint32_t> size;
+            if (entry != nullptr && !entry->is_compressed()) {
+              size = entry->size;
+            }
+            return read_to_bytes(*open, size,
+                                 [id](const DatDatabase& db, std::vector<std::uint8_t>& out) {
+                                   return db.get_file_into(id, out);
+                                 });
           },
           py::arg("id"),
           "The file's bytes, decompressed when stored compressed. NotFoundError, DatIoError, "
@@ -252,8 +285,9 @@ void bind_database(py::module_& m) {
       .def(
           "read_file_data",
           [](const Database& self, std::uint32_t offset, std::uint32_t size) {
+            const std::shared_ptr<const OpenArchive> open = self.get();
             return read_to_bytes(
-                self, [offset, size](const DatDatabase& db, std::vector<std::uint8_t>& out) {
+                *open, size, [offset, size](const DatDatabase& db, std::vector<std::uint8_t>& out) {
                   return db.read_file_data_into(offset, size, out);
                 });
           },

@@ -123,6 +123,15 @@ def test_chain_past_the_end_is_an_io_error(tool: Tool, make_sample: Callable[...
     assert cause_chain(error) == [(m.IoErrorSource, EOF_TEXT)]
 
 
+def test_reads_longer_than_the_archive_fail_cleanly(sample: Path) -> None:
+    # Sizes on both sides of the largest result size the module reserves up front.
+    with m.open(sample) as db:
+        first = next(iter(db))
+        for size in (32 << 20, (64 << 20) + 1, 0xFFFFFFFF):
+            error = caught(lambda: db.read_file_data(first.offset, size))
+            assert type(error) is m.DatIoError and str(error) == f"IO error: {EOF_TEXT}"
+
+
 def test_missing_id_is_not_found_and_a_key_error(tool: Tool, sample: Path) -> None:
     text = "File ID 12345678 not found in provider"
     assert tool.error("cat", sample, "0x12345678") == text
