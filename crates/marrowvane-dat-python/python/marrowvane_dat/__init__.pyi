@@ -1,0 +1,277 @@
+"""Type stubs of the marrowvane_dat package (the classes live in its native module)."""
+
+import enum
+from pathlib import Path
+from types import TracebackType
+from typing import Iterator, final
+
+from _typeshed import ReadableBuffer, StrOrBytesPath
+from typing_extensions import Self
+
+__version__: str
+
+class DatKind(enum.IntEnum):
+    """The kind of archive, told by its header's signature, block size and dataset."""
+
+    Portal = 0
+    Cell = 1
+    Local = 2
+    Unknown = 3
+
+class DatFileType(enum.IntEnum):
+    """The type of a stored file, as told by its id."""
+
+    Model = 0x01
+    SetupModel = 0x02
+    Animation = 0x03
+    Palette = 0x04
+    SurfaceTexture = 0x05
+    Texture = 0x06
+    Surface = 0x08
+    MotionTable = 0x09
+    Audio = 0x0A
+    EnvCell = 0x0D
+    Table = 0x0E
+    PaletteSet = 0x0F
+    Clothing = 0x10
+    DegradeInfo = 0x11
+    Scene = 0x12
+    Region = 0x13
+    Keymap = 0x14
+    RenderTexture = 0x15
+    RenderMaterial = 0x16
+    MaterialModifier = 0x17
+    MaterialInstance = 0x18
+    RenderMesh = 0x19
+    SoundTable = 0x20
+    Layout = 0x21
+    EnumMapper = 0x22
+    StringTable = 0x23
+    StringTableString = 0x24
+    DataIDMapper = 0x25
+    ActionMap = 0x26
+    DualDataIDMapper = 0x27
+    CombatManeuverTable = 0x30
+    LanguageString = 0x31
+    ParticleEmitter = 0x32
+    PhysicsScript = 0x33
+    PhysicsScriptTable = 0x34
+    MutateFilter = 0x38
+    MasterProperty = 0x39
+    Font = 0x40
+    StringState = 0x41
+    BSPNodeType = 0x42
+    DatabaseProperties = 0x78
+    Custom = 0xFFFFFF00
+    MotionKinematics = 0xFFFFFF01
+    Landblock = 0xFE
+    LandblockInfo = 0xFF
+    IndoorCell = 0xFD
+    Iteration = 0xFE01
+    Unknown = 0
+
+@final
+class DatHeader:
+    """The 80-byte archive header stored at offset 0x140."""
+
+    @property
+    def magic(self) -> int: ...
+    @property
+    def block_size(self) -> int: ...
+    @property
+    def file_size(self) -> int: ...
+    @property
+    def dataset(self) -> int: ...
+    @property
+    def subset(self) -> int: ...
+    @property
+    def free_head(self) -> int: ...
+    @property
+    def free_tail(self) -> int: ...
+    @property
+    def free_count(self) -> int: ...
+    @property
+    def root_offset(self) -> int: ...
+    @property
+    def new_lru(self) -> int: ...
+    @property
+    def old_lru(self) -> int: ...
+    @property
+    def use_lru(self) -> int: ...
+    @property
+    def master_map_id(self) -> int: ...
+    @property
+    def engine_version(self) -> int: ...
+    @property
+    def game_version(self) -> int: ...
+    @property
+    def version_string(self) -> bytes:
+        """The 16 bytes as stored, not decoded or trimmed."""
+    @property
+    def version_minor(self) -> int: ...
+    @property
+    def kind(self) -> DatKind: ...
+
+@final
+class DatFileEntry:
+    """One directory entry: where a file's block chain starts and how many bytes it stores."""
+
+    @property
+    def bit_flags(self) -> int: ...
+    @property
+    def id(self) -> int: ...
+    @property
+    def offset(self) -> int: ...
+    @property
+    def size(self) -> int:
+        """Bytes stored (the compressed size when compressed)."""
+    @property
+    def timestamp(self) -> int: ...
+    @property
+    def version(self) -> int: ...
+    @property
+    def compressed(self) -> bool:
+        """True when bit 0 of bit_flags is set."""
+    def __hash__(self) -> int: ...
+
+@final
+class FontCharDesc:
+    """One glyph: the character it draws and where it sits in the font's surface."""
+
+    @property
+    def unicode(self) -> int: ...
+    @property
+    def offset_x(self) -> int: ...
+    @property
+    def offset_y(self) -> int: ...
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
+    @property
+    def horizontal_offset_before(self) -> int: ...
+    @property
+    def horizontal_offset_after(self) -> int: ...
+    @property
+    def vertical_offset_before(self) -> int: ...
+
+@final
+class Font:
+    """A bitmap font record: metrics and glyphs."""
+
+    @staticmethod
+    def read(data: ReadableBuffer) -> Font:
+        """Reads one Font record from the start of `data`; BinReadError when it is short."""
+    @property
+    def id(self) -> int: ...
+    @property
+    def max_char_height(self) -> int: ...
+    @property
+    def max_char_width(self) -> int: ...
+    @property
+    def char_descs(self) -> tuple[FontCharDesc, ...]: ...
+    @property
+    def num_horizontal_border_pixels(self) -> int: ...
+    @property
+    def num_vertical_border_pixels(self) -> int: ...
+    @property
+    def baseline_offset(self) -> int: ...
+    @property
+    def foreground_surface_data_id(self) -> int: ...
+    @property
+    def background_surface_data_id(self) -> int: ...
+
+@final
+class DatDatabase:
+    """An open archive; a context manager. Any use after close() raises ValueError."""
+
+    @property
+    def header(self) -> DatHeader: ...
+    @property
+    def kind(self) -> DatKind: ...
+    @property
+    def closed(self) -> bool: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None: ...
+    def __len__(self) -> int: ...
+    def __contains__(self, id: object) -> bool: ...
+    def __iter__(self) -> Iterator[DatFileEntry]: ...
+    def __getitem__(self, id: int) -> DatFileEntry: ...
+    def entry(self, id: int) -> DatFileEntry:
+        """The entry of a file id; NotFoundError (a KeyError) when there is none."""
+    def find(self, id: int) -> DatFileEntry | None: ...
+    def entries(self, type: DatFileType | None = None) -> list[DatFileEntry]:
+        """Every entry, or those of one file type, in id order."""
+    def entries_in_range(self, first: int, last: int) -> list[DatFileEntry]: ...
+    def get_file(self, id: int) -> bytes:
+        """The file's bytes, decompressed when stored compressed."""
+    def read_file_data(self, offset: int, size: int) -> bytes:
+        """Exactly `size` stored bytes from the block chain at `offset`."""
+    def decompressed_size(self, id: int) -> int: ...
+    def font(self, id: int) -> Font: ...
+
+def open(path: StrOrBytesPath, *, mmap: bool = False) -> DatDatabase:
+    """Opens an archive file; with mmap=True it is read through a read-only memory map."""
+
+def open_bytes(data: ReadableBuffer) -> DatDatabase:
+    """Opens an archive held in memory."""
+
+def decompress_lrs(data: ReadableBuffer) -> bytes: ...
+def file_type(id: int, kind: DatKind | None = None) -> DatFileType: ...
+def portal_dat_path() -> Path | None: ...
+
+class DatError(Exception):
+    """An error of the library: str() is its display text."""
+
+    kind: str
+    """The alternative's name in the library: "Io", "NotFound", "PathError", ..."""
+    debug: str
+
+class DatIoError(DatError, OSError): ...
+class BinReadError(DatError): ...
+
+class NotFoundError(DatError, KeyError):
+    id: int
+
+class DuplicateIdError(DatError):
+    id: int
+
+class DuplicateNamespacedIdError(DatError):
+    namespace: str
+    file_id: int
+
+class InvalidMagicError(DatError):
+    format: str
+
+class UnsupportedVersionError(DatError):
+    version: int
+
+class InvalidNamespaceError(DatError):
+    name: str
+
+class CorruptionError(DatError):
+    description: str
+
+class DecompressionFailedError(DatError):
+    id: int
+
+class PathError(DatError, OSError): ...
+
+class OtherError(DatError):
+    message: str
+
+class ErrorSource(Exception):
+    """A cause behind a DatError, reached through __cause__."""
+
+    debug: str
+
+class IoErrorSource(ErrorSource, OSError): ...
+
+class BinReadErrorSource(ErrorSource):
+    frames: list[str]

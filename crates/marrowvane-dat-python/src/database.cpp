@@ -1,0 +1,347 @@
+// The DatDatabase class: opening, lookup, listing, and reads that release the GIL so
+// several Python threads can read one archive at once.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <pybind11/stl.h>
+#include <pybind11/stl/filesystem.h>
+
+#include "bindings.hpp"
+
+namespace marrowvane_dat::python {
+namespace {
+
+// What an open database owns. Every call takes its own reference for as long as it
+// runs, so close() drops only the database's reference and the file closes (or the
+// mapping goes) when the last running read returns. References are dropped with the
+// GIL held: `borrowed` is a Python object.
+struct OpenArchive {
+  // The bytes object that an archive opened from memory reads in place, or None.
+  py::object borrowed;
+  DatDatabase db;
+};
+
+constexpr const char* CLOSED_MESSAGE = "I/O operation on closed database";
+
+class Database {
+ public:
+  explicit Database(std::shared_ptr<const OpenArchive> open) noexcept : open_(std::move(open)) {}
+
+  // A reference to the open archive; ValueError once the database is closed.
+  [[nodiscard]] std::shared_ptr<const OpenArchive> get() const {
+    if (!open_) {
+      throw py::value_error(CLOSED_MESSAGE);
+    }
+    return open_;
+  }
+  void close() noexcept { open_.reset(); }
+  [[nodiscard]] bool closed() const noexcept { return !open_; }
+
+ private:
+  std::shared_ptr<const OpenArchive> open_;
+};
+
+// Reads go into one buffer per thread, reused from call to call, and from there into
+// the bytes object: one copy per read, and a loop over many files allocates only
+// when a file is larger than any before. A buffer grown past SCRATCH_KEEP is given
+// back after the call, so one huge file does not stay resident.
+constexpr std::size_t SCRATCH_KEEP = std::size_t{4} << 20;
+
+class Scratch {
+ public:
+  Scratch() noexcept : buffer_(thread_buffer()) {}
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  ~Scratch() {
+    if (buffer_.capacity() > SCRATCH_KEEP) {
+      std::vector<std::uint8_t>().swap(buffer_);
+    }
+  }
+  std::vector<std::uint8_t>& get() noexcept { return buffer_; }
+
+ private:
+  static std::vector<std::uint8_t>& thread_buffer() noexcept {
+    thread_local std::vector<std::uint8_t> buffer;
+    return buffer;
+  }
+  std::vector<std::uint8_t>& buffer_;
+};
+
+// A large read whose result size is known before it starts (a stored read, an
+// uncompressed file) gets its bytes object first and fills it while the GIL is
+// released, so the copy of a big file does not hold up other threads; a small one is
+// copied once the GIL is back, which costs less than the extra lookup. Up to
+// PRESIZE_MAX that is done on trust: a bogus size costs only address space until a
+// read succeeds and the copy touches it.
+constexpr std::uint32_t PRESIZE_MIN = std::uint32_t{256} << 10;
+constexpr std::uint32_t PRESIZE_MAX = std::uint32_t{64} << 20;
+
+template <class Read>
+py::bytes read_to_bytes(const OpenArchive& open, std::optional<std::uint32_t> size, Read read) {
+  py::bytes out;
+  char* presized = nullptr;
+  if (size && *size >= PRESIZE_MIN && *size <= PRESIZE_MAX) {
+    PyObject* object = PyBytes_FromStringAndSize(nullptr, *size);
+    if (object == nullptr) {
+      throw py::error_already_set();
+    }
+    out = py::reinterpret_steal<py::bytes>(object);
+    presized = PyBytes_AsString(object);
+  }
+  Scratch scratch;
+  const std::vector<std::uint8_t>& bytes = scratch.get();
+  Result<void> done;
+  bool filled = false;
+  {
+    // Nothing else refers to `out` yet, so it may be written without the GIL.
+    py::gil_scoped_release release;
+    done = read(open.db, scratch.get());
+    if (done && presized != nullptr && bytes.size() == *size) {
+      std::memcpy(presized, bytes.data(), bytes.size());
+      filled = true;
+    }
+  }
+  if (!done) {
+    raise_dat_error(done.error());
+  }
+  return filled ? out : to_bytes(bytes);
+}
+
+py::list all_entries(DatEntryRange range) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(range.size()));
+  if (list == nullptr) {
+    throw py::error_already_set();
+  }
+  py::list result = py::reinterpret_steal<py::list>(list);
+  Py_ssize_t at = 0;
+  for (const DatFileEntry& entry : range) {
+    PyObject* item = new_entry_object(entry);
+    if (item == nullptr) {
+      throw py::error_already_set();
+    }
+    PyList_SET_ITEM(list, at++, item);
+  }
+  return result;
+}
+
+py::list typed_entries(const DatDatabase& db, DatFileType type) {
+  py::list result;
+  for (const DatFileEntry& entry : entries_of_type(db, type)) {
+    PyObject* item = new_entry_object(entry);
+    if (item == nullptr || PyList_Append(result.ptr(), item) != 0) {
+      Py_XDECREF(item);
+      throw py::error_already_set();
+    }
+    Py_DECREF(item);
+  }
+  return result;
+}
+
+py::object entry_or_raise(const Database& self, std::uint32_t id) {
+  const std::shared_ptr<const OpenArchive> open = self.get();
+  const DatFileEntry* entry = open->db.find(id);
+  if (entry == nullptr) {
+    raise_dat_error(DatError::NotFound{id});
+  }
+  return py::reinterpret_steal<py::object>(new_entry_object(*entry));
+}
+
+Database adopt(Result<DatDatabase> opened, py::object borrowed) {
+  if (!opened) {
+    raise_dat_error(opened.error());
+  }
+  return Database(
+      std::make_shared<const OpenArchive>(OpenArchive{std::move(borrowed), std::move(*opened)}));
+}
+
+Database open_path(const std::filesystem::path& path, bool mmap) {
+  Result<DatDatabase> opened = [&] {
+    py::gil_scoped_release release;
+    return mmap ? DatDatabase::open_mapped(path) : DatDatabase::open(path);
+  }();
+  return adopt(std::move(opened), py::none());
+}
+
+Database open_bytes(const py::object& data) {
+  if (PyBytes_CheckExact(data.ptr())) {
+    // A bytes object never changes, so the archive reads it in place while it holds it.
+    const std::span<const std::uint8_t> bytes(
+        reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(data.ptr())),
+        static_cast<std::size_t>(PyBytes_Size(data.ptr())));
+    Result<DatDatabase> opened = [&] {
+      py::gil_scoped_release release;
+      return DatDatabase::open_borrowed(bytes);
+    }();
+    return adopt(std::move(opened), data);
+  }
+  // Anything else may change or go away under the archive: copy it while the GIL keeps
+  // other threads off it.
+  std::vector<std::uint8_t> copy;
+  {
+    const BufferView view(data);
+    copy.assign(view.bytes().begin(), view.bytes().end());
+  }
+  Result<DatDatabase> opened = [&] {
+    py::gil_scoped_release release;
+    return DatDatabase::open_owned(std::move(copy));
+  }();
+  return adopt(std::move(opened), py::none());
+}
+
+}  // namespace
+
+void bind_database(py::module_& m) {
+  py::class_<Database> cls(m, "DatDatabase", py::is_final(),
+                           "An open archive. Use as a context manager, or call close(); any "
+                           "use after closing raises ValueError. Reads release the GIL and "
+                           "may run on several threads at once.");
+  cls.def_property_readonly(
+         "header", [](const Database& self) { return self.get()->db.header(); },
+         "The header read at open.")
+      .def_property_readonly(
+          "kind", [](const Database& self) { return self.get()->db.dat_kind(); },
+          "The archive's kind, from its header.")
+      .def_property_readonly("closed", &Database::closed, "True once the database is closed.")
+      .def("close", &Database::close,
+           "Closes the archive. Reads already running finish first; closing twice is fine.")
+      .def("__enter__",
+           [](const py::object& self) {
+             (void)self.cast<const Database&>().get();
+             return self;
+           })
+      .def("__exit__", [](Database& self, const py::args&) { self.close(); })
+      .def("__len__", [](const Database& self) { return self.get()->db.files().size(); })
+      .def("__contains__",
+           [](const Database& self, const py::handle& key) {
+             const std::shared_ptr<const OpenArchive> open = self.get();
+             if (!PyLong_Check(key.ptr())) {
+               return false;
+             }
+             int overflow = 0;
+             const long long id = PyLong_AsLongLongAndOverflow(key.ptr(), &overflow);
+             if (overflow != 0 || id < 0 || id > 0xFFFF'FFFFLL) {
+               PyErr_Clear();
+               return false;
+             }
+             return open->db.files().contains(static_cast<std::uint32_t>(id));
+           })
+      .def("__iter__",
+           [](const Database& self) { return py::iter(all_entries(self.get()->db.entries())); })
+      .def("__getitem__", &entry_or_raise, py::arg("id"))
+      .def("entry", &entry_or_raise, py::arg("id"),
+           "The entry of a file id; NotFoundError (a KeyError) when there is none.")
+      .def(
+          "find",
+          [](const Database& self, std::uint32_t id) -> py::object {
+            const std::shared_ptr<const OpenArchive> open = self.get();
+            const DatFileEntry* entry = open->db.find(id);
+            if (entry == nullptr) {
+              return py::none();
+            }
+            return py::reinterpret_steal<py::object>(new_entry_object(*entry));
+          },
+          py::arg("id"), "The entry of a file id, or None when there is none.")
+      .def(
+          "entries",
+          [](const Database& self, std::optional<DatFileType> type) {
+            const std::shared_ptr<const OpenArchive> open = self.get();
+            return type ? typed_entries(open->db, *type) : all_entries(open->db.entries());
+          },
+          py::arg("type") = py::none(),
+          "Every entry (or those whose id classifies as `type` in this archive's kind), as "
+          "a new list in id order.")
+      .def(
+          "entries_in_range",
+          [](const Database& self, std::uint32_t first, std::uint32_t last) {
+            return all_entries(self.get()->db.entries_in_range(first, last));
+          },
+          py::arg("first"), py::arg("last"),
+          "The entries whose ids lie in [first, last], as a new list in id order.")
+      .def(
+          "get_file",
+          [](const Database& self, std::uint32_t id) {
+            const std::shared_ptr<const OpenArchive> open = self.get();
+            const DatFileEntry* entry = open->db.find(id);
+            std::optional<std::uint32_t> size;
+            if (entry != nullptr && !entry->is_compressed()) {
+              size = entry->size;
+            }
+            return read_to_bytes(*open, size,
+                                 [id](const DatDatabase& db, std::vector<std::uint8_t>& out) {
+                                   return db.get_file_into(id, out);
+                                 });
+          },
+          py::arg("id"),
+          "The file's bytes, decompressed when stored compressed. NotFoundError, DatIoError, "
+          "CorruptionError.")
+      .def(
+          "read_file_data",
+          [](const Database& self, std::uint32_t offset, std::uint32_t size) {
+            const std::shared_ptr<const OpenArchive> open = self.get();
+            return read_to_bytes(
+                *open, size, [offset, size](const DatDatabase& db, std::vector<std::uint8_t>& out) {
+                  return db.read_file_data_into(offset, size, out);
+                });
+          },
+          py::arg("offset"), py::arg("size"),
+          "Exactly `size` stored bytes from the block chain at `offset`. DatIoError, "
+          "CorruptionError.")
+      .def(
+          "decompressed_size",
+          [](const Database& self, std::uint32_t id) {
+            const std::shared_ptr<const OpenArchive> open = self.get();
+            Result<std::uint32_t> size = [&] {
+              py::gil_scoped_release release;
+              return open->db.decompressed_size(id);
+            }();
+            if (!size) {
+              raise_dat_error(size.error());
+            }
+            return *size;
+          },
+          py::arg("id"), "The file's size once decompressed, without decompressing it.")
+      .def(
+          "font",
+          [](const Database& self, std::uint32_t id) {
+            const std::shared_ptr<const OpenArchive> open = self.get();
+            Result<Font> font = [&] {
+              py::gil_scoped_release release;
+              return read_font(open->db, id);
+            }();
+            if (!font) {
+              raise_dat_error(font.error());
+            }
+            return font_object(std::move(*font));
+          },
+          py::arg("id"),
+          "File `id` read as a Font. OtherError when the id is not a font's, then the "
+          "errors of get_file, then BinReadError when the bytes hold no whole Font.")
+      .def("__repr__", [](const Database& self) {
+        if (self.closed()) {
+          return std::string("<marrowvane_dat.DatDatabase closed>");
+        }
+        const DatDatabase& db = self.get()->db;
+        return "<marrowvane_dat.DatDatabase kind=" +
+               kind_member(db.dat_kind()).attr("name").cast<std::string>() +
+               " files=" + std::to_string(db.files().size()) + ">";
+      });
+  cls.attr("__module__") = PACKAGE;
+
+  m.def("open", &open_path, py::arg("path"), py::kw_only(), py::arg("mmap") = false,
+        "Opens the archive file at `path` (str, bytes or os.PathLike), reading it with "
+        "positional reads, or through a read-only memory map with mmap=True. PathError "
+        "when it cannot be opened; otherwise the errors of reading the header and directory.");
+  m.def("open_bytes", &open_bytes, py::arg("data"),
+        "Opens an archive held in memory (any bytes-like object). A bytes object is read in "
+        "place; anything else is copied first.");
+}
+
+}  // namespace marrowvane_dat::python

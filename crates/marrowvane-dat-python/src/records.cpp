@@ -1,0 +1,340 @@
+// The records as Python objects: DatFileEntry (a compact native type, since archives
+// list many thousands of them), DatHeader, Font and FontCharDesc.
+#include "bindings.hpp"
+
+// After Python.h, which it needs and does not include.
+#include <structmember.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include <pybind11/operators.h>
+
+#include "marrowvane_dat/binary_reader.hpp"
+#include "marrowvane_dat/file_type/font.hpp"
+
+namespace marrowvane_dat::python {
+namespace {
+
+// A DatFileEntry is a plain value: a small fixed-size object whose attributes become
+// Python ints only when read. No GC tracking, no dict, no instance registry, so making
+// one costs about as much as a small malloc. The memory comes from the system
+// allocator rather than pymalloc: pymalloc unmaps an arena as soon as it empties, so
+// every listing of a large archive would fault in fresh pages, where malloc keeps
+// freed small blocks for the next listing.
+struct EntryObject {
+  PyObject_HEAD DatFileEntry entry;
+};
+
+// The members are read as C unsigned ints.
+static_assert(std::is_same_v<std::uint32_t, unsigned int>);
+
+PyTypeObject* entry_type = nullptr;
+
+const DatFileEntry& entry_of(PyObject* self) {
+  return reinterpret_cast<EntryObject*>(self)->entry;
+}
+
+void entry_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyMem_RawFree(self);
+  Py_DECREF(type);
+}
+
+// Entries come only from a database. Without this, the type would inherit object's
+// constructor, whose memory does not come from the allocator entry_dealloc frees to.
+PyObject* entry_new(PyTypeObject* /*type*/, PyObject* /*args*/, PyObject* /*kwargs*/) {
+  PyErr_SetString(PyExc_TypeError,
+                  "cannot create 'marrowvane_dat.DatFileEntry' instances; a database makes them");
+  return nullptr;
+}
+
+PyObject* entry_repr(PyObject* self) {
+  const DatFileEntry& e = entry_of(self);
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "DatFileEntry(id=0x%08X, bit_flags=0x%08X, offset=0x%08X, size=%u, timestamp=%u, "
+                "version=%u)",
+                e.id, e.bit_flags, e.offset, e.size, e.timestamp, e.version);
+  return PyUnicode_FromString(text);
+}
+
+PyObject* entry_richcompare(PyObject* self, PyObject* other, int op) {
+  if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != entry_type) {
+    Py_RETURN_NOTIMPLEMENTED;
+  }
+  const bool equal = entry_of(self) == entry_of(other);
+  return PyBool_FromLong((op == Py_EQ) == equal ? 1 : 0);
+}
+
+Py_hash_t entry_hash(PyObject* self) {
+  const DatFileEntry& e = entry_of(self);
+  std::uint64_t h = 0xCBF29CE484222325ULL;
+  for (const std::uint32_t field : {e.bit_flags, e.id, e.offset, e.size, e.timestamp, e.version}) {
+    h = (h ^ field) * 0x100000001B3ULL;
+  }
+  const auto hash = static_cast<Py_hash_t>(h >> 1);
+  return hash == -1 ? -2 : hash;
+}
+
+PyObject* entry_compressed(PyObject* self, void* /*closure*/) {
+  return PyBool_FromLong(entry_of(self).is_compressed() ? 1 : 0);
+}
+
+constexpr Py_ssize_t entry_field(std::size_t field_offset) {
+  return static_cast<Py_ssize_t>(offsetof(EntryObject, entry) + field_offset);
+}
+
+PyMemberDef ENTRY_MEMBERS[] = {
+    {"bit_flags", T_UINT, entry_field(offsetof(DatFileEntry, bit_flags)), READONLY,
+     "Flag bits; bit 0 means the stored bytes are LRS-compressed."},
+    {"id", T_UINT, entry_field(offsetof(DatFileEntry, id)), READONLY, "The file id."},
+    {"offset", T_UINT, entry_field(offsetof(DatFileEntry, offset)), READONLY,
+     "Offset of the first block of the file's chain."},
+    {"size", T_UINT, entry_field(offsetof(DatFileEntry, size)), READONLY,
+     "Number of bytes stored (compressed size when compressed)."},
+    {"timestamp", T_UINT, entry_field(offsetof(DatFileEntry, timestamp)), READONLY,
+     "Timestamp as stored."},
+    {"version", T_UINT, entry_field(offsetof(DatFileEntry, version)), READONLY,
+     "Version as stored."},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef ENTRY_GETSET[] = {
+    {"compressed", entry_compressed, nullptr, "True when bit 0 of bit_flags is set.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+template <class Function>
+void* slot(Function* function) {
+  return reinterpret_cast<void*>(function);
+}
+
+void add_entry_type(py::module_& m) {
+  static PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>("One directory entry: where a file's block chain starts "
+                                    "and how many bytes it stores. Immutable.")},
+      {Py_tp_dealloc, slot(entry_dealloc)},
+      {Py_tp_free, slot(PyMem_RawFree)},
+      {Py_tp_new, slot(entry_new)},
+      {Py_tp_repr, slot(entry_repr)},
+      {Py_tp_richcompare, slot(entry_richcompare)},
+      {Py_tp_hash, slot(entry_hash)},
+      {Py_tp_members, ENTRY_MEMBERS},
+      {Py_tp_getset, ENTRY_GETSET},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {
+      "marrowvane_dat.DatFileEntry",
+      static_cast<int>(sizeof(EntryObject)),
+      0,
+      Py_TPFLAGS_DEFAULT,
+      slots,
+  };
+  PyObject* type = PyType_FromSpec(&spec);
+  if (type == nullptr) {
+    throw py::error_already_set();
+  }
+  // Kept for the interpreter's lifetime: every entry object refers to it.
+  entry_type = reinterpret_cast<PyTypeObject*>(type);
+  m.attr("DatFileEntry") = py::reinterpret_borrow<py::object>(type);
+}
+
+// A Font with its glyph objects made once, so reading font.char_descs in a loop does
+// not rebuild them.
+struct FontObject {
+  Font font;
+  py::tuple char_descs;
+};
+
+FontObject make_font_object(Font font) {
+  py::tuple descs(font.char_descs.size());
+  for (std::size_t i = 0; i < font.char_descs.size(); ++i) {
+    descs[i] = py::cast(font.char_descs[i]);
+  }
+  return FontObject{std::move(font), std::move(descs)};
+}
+
+std::string char_desc_repr(const FontCharDesc& d) {
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "FontCharDesc(unicode=0x%04X, offset_x=%u, offset_y=%u, width=%u, height=%u, "
+                "horizontal_offset_before=%d, horizontal_offset_after=%d, "
+                "vertical_offset_before=%d)",
+                unsigned{d.unicode}, unsigned{d.offset_x}, unsigned{d.offset_y}, unsigned{d.width},
+                unsigned{d.height}, int{d.horizontal_offset_before}, int{d.horizontal_offset_after},
+                int{d.vertical_offset_before});
+  return text;
+}
+
+void bind_header(py::module_& m) {
+  py::class_<DatHeader> header(m, "DatHeader", py::is_final(),
+                               "The 80-byte archive header stored at offset 0x140. Immutable.");
+  header.def_readonly("magic", &DatHeader::magic)
+      .def_readonly("block_size", &DatHeader::block_size)
+      .def_readonly("file_size", &DatHeader::file_size)
+      .def_readonly("dataset", &DatHeader::dataset)
+      .def_readonly("subset", &DatHeader::subset)
+      .def_readonly("free_head", &DatHeader::free_head)
+      .def_readonly("free_tail", &DatHeader::free_tail)
+      .def_readonly("free_count", &DatHeader::free_count)
+      .def_readonly("root_offset", &DatHeader::root_offset)
+      .def_readonly("new_lru", &DatHeader::new_lru)
+      .def_readonly("old_lru", &DatHeader::old_lru)
+      .def_readonly("use_lru", &DatHeader::use_lru)
+      .def_readonly("master_map_id", &DatHeader::master_map_id)
+      .def_readonly("engine_version", &DatHeader::engine_version)
+      .def_readonly("game_version", &DatHeader::game_version)
+      .def_property_readonly(
+          "version_string", [](const DatHeader& h) { return to_bytes(h.version_string); },
+          "The 16 bytes as stored, not decoded or trimmed.")
+      .def_readonly("version_minor", &DatHeader::version_minor)
+      .def_property_readonly("kind", &DatHeader::dat_kind, "The archive kind the header tells.")
+      .def(py::self == py::self)  // NOLINT(misc-redundant-expression)
+      .def("__repr__", [](const DatHeader& h) {
+        char text[120];
+        std::snprintf(text, sizeof text,
+                      "<DatHeader magic=0x%04X block_size=%u file_size=%u dataset=%u "
+                      "root_offset=0x%08X>",
+                      h.magic, h.block_size, h.file_size, h.dataset, h.root_offset);
+        return std::string(text);
+      });
+  header.attr("__hash__") = py::none();
+  header.attr("__module__") = PACKAGE;
+}
+
+void bind_font(py::module_& m) {
+  py::class_<FontCharDesc> desc(m, "FontCharDesc", py::is_final(),
+                                "One glyph: the character it draws and where it sits in the "
+                                "font's surface. Immutable.");
+  desc.def_readonly("unicode", &FontCharDesc::unicode)
+      .def_readonly("offset_x", &FontCharDesc::offset_x)
+      .def_readonly("offset_y", &FontCharDesc::offset_y)
+      .def_readonly("width", &FontCharDesc::width)
+      .def_readonly("height", &FontCharDesc::height)
+      .def_readonly("horizontal_offset_before", &FontCharDesc::horizontal_offset_before)
+      .def_readonly("horizontal_offset_after", &FontCharDesc::horizontal_offset_after)
+      .def_readonly("vertical_offset_before", &FontCharDesc::vertical_offset_before)
+      .def(py::self == py::self)  // NOLINT(misc-redundant-expression)
+      .def("__repr__", &char_desc_repr);
+  desc.attr("__hash__") = py::none();
+  desc.attr("__module__") = PACKAGE;
+
+  py::class_<FontObject> font(m, "Font", py::is_final(),
+                              "A bitmap font record: metrics and glyphs. Immutable.");
+  font.def_static(
+          "read",
+          [](const py::object& data) {
+            Result<Font> font_read = [&]() -> Result<Font> {
+              const BufferView view(data);
+              Cursor cursor(view.bytes());
+              auto parsed = Font::read(cursor);
+              if (!parsed) {
+                return std::unexpected(DatError(std::move(parsed.error())));
+              }
+              return std::move(*parsed);
+            }();
+            if (!font_read) {
+              raise_dat_error(font_read.error());
+            }
+            return make_font_object(std::move(*font_read));
+          },
+          py::arg("data"),
+          "Reads one Font record from the start of a bytes-like object; bytes after it are "
+          "ignored. Raises BinReadError naming the field that ran out.")
+      .def_property_readonly("id", [](const FontObject& f) { return f.font.id; })
+      .def_property_readonly("max_char_height",
+                             [](const FontObject& f) { return f.font.max_char_height; })
+      .def_property_readonly("max_char_width",
+                             [](const FontObject& f) { return f.font.max_char_width; })
+      .def_property_readonly(
+          "char_descs", [](const FontObject& f) { return f.char_descs; },
+          "The glyphs, as a tuple of FontCharDesc in stored order.")
+      .def_property_readonly(
+          "num_horizontal_border_pixels",
+          [](const FontObject& f) { return f.font.num_horizontal_border_pixels; })
+      .def_property_readonly("num_vertical_border_pixels",
+                             [](const FontObject& f) { return f.font.num_vertical_border_pixels; })
+      .def_property_readonly("baseline_offset",
+                             [](const FontObject& f) { return f.font.baseline_offset; })
+      .def_property_readonly("foreground_surface_data_id",
+                             [](const FontObject& f) { return f.font.foreground_surface_data_id; })
+      .def_property_readonly("background_surface_data_id",
+                             [](const FontObject& f) { return f.font.background_surface_data_id; })
+      .def("__eq__",
+           [](const FontObject& a, const py::object& b) -> py::object {
+             if (!py::isinstance<FontObject>(b)) {
+               return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+             }
+             return py::bool_(a.font == b.cast<const FontObject&>().font);
+           })
+      .def("__repr__", [](const FontObject& f) {
+        char text[100];
+        std::snprintf(text, sizeof text, "<Font id=0x%08X glyphs=%zu>", f.font.id,
+                      f.font.char_descs.size());
+        return std::string(text);
+      });
+  font.attr("__hash__") = py::none();
+  font.attr("__module__") = PACKAGE;
+}
+
+}  // namespace
+
+py::bytes to_bytes(std::span<const std::uint8_t> bytes) {
+  PyObject* object = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                               static_cast<Py_ssize_t>(bytes.size()));
+  if (object == nullptr) {
+    throw py::error_already_set();
+  }
+  return py::reinterpret_steal<py::bytes>(object);
+}
+
+py::str to_str(std::string_view text) {
+  PyObject* object =
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape");
+  if (object == nullptr) {
+    throw py::error_already_set();
+  }
+  return py::reinterpret_steal<py::str>(object);
+}
+
+PyObject* new_entry_object(const DatFileEntry& entry) {
+  auto* object = static_cast<EntryObject*>(PyMem_RawMalloc(sizeof(EntryObject)));
+  if (object == nullptr) {
+    return PyErr_NoMemory();
+  }
+  PyObject_Init(reinterpret_cast<PyObject*>(object), entry_type);
+  object->entry = entry;
+  return reinterpret_cast<PyObject*>(object);
+}
+
+BufferView::BufferView(py::handle object) {
+  if (PyObject_GetBuffer(object.ptr(), &view_, PyBUF_SIMPLE) != 0) {
+    throw py::error_already_set();
+  }
+}
+
+BufferView::~BufferView() {
+  PyBuffer_Release(&view_);
+}
+
+std::span<const std::uint8_t> BufferView::bytes() const noexcept {
+  return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
+}
+
+void bind_records(py::module_& m) {
+  add_entry_type(m);
+  bind_header(m);
+  bind_font(m);
+}
+
+py::object font_object(Font font) {
+  return py::cast(make_font_object(std::move(font)));
+}
+
+}  // namespace marrowvane_dat::python
