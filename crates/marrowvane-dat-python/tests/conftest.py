@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import subprocess
 from collections.abc import Callable
 from pathlib import Path
@@ -39,12 +40,19 @@ class Tool:
         return json.loads(done.stdout)
 
     def error(self, *args: object) -> str:
-        """The message of a command that fails, without the program name."""
+        """The library's message in a command that fails: without the program name, the
+        archive and file id the tool names first, or the hint it adds when a file is no
+        archive."""
         done = self.run(*args)
         assert done.returncode == 1, done
         prefix = b"marrowvane-dat: "
         assert done.stderr.startswith(prefix), done.stderr
-        return done.stderr[len(prefix):].decode().rstrip("\n")
+        message = done.stderr[len(prefix):].decode().rstrip("\n")
+        archive = f"{args[1]}: " if len(args) > 1 else ""
+        if archive and message.startswith(archive):
+            message = message[len(archive):]
+        message = re.sub(r"^file [0-9A-F]{8}: ", "", message)
+        return message.removesuffix(" (is this a DAT archive?)")
 
 
 @pytest.fixture(scope="session")
