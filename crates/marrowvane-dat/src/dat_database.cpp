@@ -276,6 +276,53 @@ Result<void> DatDatabase::get_file_into(std::uint32_t id, std::vector<std::uint8
   }
 }
 
+Result<std::size_t> DatDatabase::get_file_to(std::uint32_t id, std::span<std::uint8_t> out) const {
+  const DatFileEntry* entry = find(id);
+  if (entry == nullptr) {
+    return std::unexpected(DatError::NotFound{id});
+  }
+  const auto too_small = [&](std::uint64_t needed) {
+    char text[128];
+    std::snprintf(text, sizeof text, "a buffer of %zu bytes cannot hold file 0x%08X of %llu bytes",
+                  out.size(), id, static_cast<unsigned long long>(needed));
+    return std::unexpected(DatError::Other{text});
+  };
+  if (!entry->is_compressed()) {
+    if (out.size() < entry->size) {
+      return too_small(entry->size);
+    }
+    if (entry->size == 0) {
+      return 0;
+    }
+    auto geometry = detail::chain_geometry(header_.block_size, archive_length_);
+    if (!geometry) {
+      return std::unexpected(std::move(geometry.error()));
+    }
+    detail::ChainScratch scratch;
+    // A size no chain can reach only needs its error found, not room to fail in.
+    const bool reachable = entry->size <= geometry->max_chain_bytes();
+    if (auto read = detail::read_chain(*source_, *geometry, entry->offset, entry->size,
+                                       reachable ? out : std::span<std::uint8_t>(), scratch);
+        !read) {
+      return std::unexpected(std::move(read.error()));
+    }
+    return entry->size;
+  }
+  try {
+    std::vector<std::uint8_t> stored;
+    if (auto read = read_file_data_into(entry->offset, entry->size, stored); !read) {
+      return std::unexpected(std::move(read.error()));
+    }
+    const std::size_t bound = detail::lrs_output_bound(stored);
+    if (out.size() < bound) {
+      return too_small(bound);
+    }
+    return detail::decompress_lrs_to(stored, out);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(out_of_memory());
+  }
+}
+
 Result<std::vector<std::uint8_t>> DatDatabase::get_file(std::uint32_t id) const {
   const DatFileEntry* entry = find(id);
   if (entry == nullptr) {

@@ -156,6 +156,12 @@ class MARROWVANE_DAT_EXPORT DatDatabase {
   /// buffer allocates only when a file is larger than any before. On failure `out`
   /// holds unspecified bytes.
   [[nodiscard]] Result<void> get_file_into(std::uint32_t id, std::vector<std::uint8_t>& out) const;
+  /// As get_file, into memory the caller owns: `out` must hold the file's
+  /// decompressed_size() (bytes past what is written may be overwritten). Returns how
+  /// many bytes the file has, fewer than that size when a compressed payload ends
+  /// early. Errors: those of get_file, and Other when `out` is too small.
+  [[nodiscard]] Result<std::size_t> get_file_to(std::uint32_t id,
+                                                std::span<std::uint8_t> out) const;
 
  private:
   DatDatabase(DatHeader header, std::unique_ptr<ArchiveSource> source) noexcept

@@ -312,5 +312,44 @@ TEST(ChainReading, ReusedBufferTakesEachFileWhole) {
   EXPECT_EQ(buffer.capacity(), capacity);
 }
 
+TEST(ChainReading, CallersMemoryOfTheDecompressedSizeTakesEachFile) {
+  ArchiveBuilder builder;
+  Rng rng(8);
+  std::vector<testkit::FileSpec> files;
+  for (std::uint32_t i = 0; i < 30; ++i) {
+    Bytes content(rng.below(6000));
+    for (auto& byte : content) byte = static_cast<std::uint8_t>(rng.below(3));
+    files.push_back(
+        {.id = 0x06000000 + i, .content = std::move(content), .compressed = i % 2 == 0});
+  }
+  builder.add_files(files, ChainLayout::Scattered);
+  const Bytes image = builder.bytes();
+  test::TempFile file(image);
+  std::vector<Result<DatDatabase>> databases;
+  databases.push_back(DatDatabase::open(file.path()));
+  databases.push_back(DatDatabase::open_borrowed(image));
+  for (const auto& database : databases) {
+    ASSERT_TRUE(database);
+    for (const auto& spec : files) {
+      auto size = database->decompressed_size(spec.id);
+      ASSERT_TRUE(size);
+      // Exactly the size, with guard bytes after it that must stay untouched.
+      Bytes room(*size + 16, 0xEE);
+      auto written = database->get_file_to(spec.id, std::span(room).first(*size));
+      ASSERT_TRUE(written) << written.error().debug();
+      EXPECT_EQ(Bytes(room.begin(), room.begin() + static_cast<std::ptrdiff_t>(*written)),
+                spec.content);
+      EXPECT_EQ(Bytes(room.end() - 16, room.end()), Bytes(16, 0xEE));
+      if (*size > 0) {
+        auto short_room = database->get_file_to(spec.id, std::span(room).first(*size - 1));
+        ASSERT_FALSE(short_room);
+        EXPECT_EQ(short_room.error().kind(), DatErrorKind::Other);
+      }
+    }
+    Bytes room(10);
+    EXPECT_EQ(database->get_file_to(0x01000000, room).error().kind(), DatErrorKind::NotFound);
+  }
+}
+
 }  // namespace
 }  // namespace marrowvane_dat
