@@ -145,6 +145,40 @@ TEST(HostileArchive, TinyBlocksDoNotCostAReadPerBlock) {
   }
 }
 
+// A scattered chain of tiny blocks spread wider than one window leaves the window at
+// almost every block. Each such jump once refilled a whole 64 KiB window, so reading a
+// fragmented chain of a few megabytes through a descriptor moved gigabytes; now a jump
+// costs one small read, and a run of adjacent blocks still shares one read.
+TEST(HostileArchive, ScatteredTinyBlocksCostASmallReadPerBlock) {
+  ArchiveBuilder builder(5);
+  std::vector<std::uint8_t> content(20000);
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<std::uint8_t>(i * 7);
+  const DatFileEntry scattered =
+      builder.add_file(FileSpec{.id = 0x06000001, .content = content}, ChainLayout::Scattered);
+  const DatFileEntry contiguous = builder.add_file(FileSpec{.id = 0x06000002, .content = content});
+  builder.build_directory({scattered, contiguous});
+  std::vector<test::RecordingSource::Read> reads;
+  auto database =
+      DatDatabase::open(std::make_unique<test::RecordingSource>(builder.bytes(), &reads));
+  ASSERT_TRUE(database) << database.error().debug();
+
+  const std::size_t blocks = content.size();
+  reads.clear();
+  auto file = database->get_file(0x06000001);
+  ASSERT_TRUE(file) << file.error().debug();
+  EXPECT_EQ(*file, content);
+  std::uint64_t moved = 0;
+  for (const auto& read : reads) moved += read.size;
+  EXPECT_LE(reads.size(), blocks);
+  EXPECT_LE(moved, 64 * 1024 + blocks * 1024);
+
+  reads.clear();
+  file = database->get_file(0x06000002);
+  ASSERT_TRUE(file) << file.error().debug();
+  EXPECT_EQ(*file, content);
+  EXPECT_LE(reads.size(), 1 + 5 * blocks / (64 * 1024));
+}
+
 // Many entries sharing one chain whose first block links to itself, each declaring the
 // largest size there is: once each read demanded gigabytes; now each stops after the
 // archive's worth of blocks.
