@@ -1,8 +1,6 @@
 // Damaged and hostile archives must end in a DatError, never a crash, a hang or a
-// huge allocation; and one database must serve many threads.
+// huge allocation.
 #include <algorithm>
-#include <map>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -204,41 +202,6 @@ TEST(HostileArchive, EntriesSharingALoopingChainEachFailQuickly) {
   const std::size_t blocks = image.size() / 1024 + 1;
   EXPECT_LE(reads.size(), 61 * blocks);
   for (const auto& read : reads) EXPECT_LE(read.size, image.size());
-}
-
-TEST(Concurrency, ManyThreadsReadIdenticalBytesFromOneDatabase) {
-  ArchiveBuilder builder;
-  const std::vector<FileSpec> files = mixed_files(400);
-  builder.add_files(files, ChainLayout::Scattered);
-  test::TempFile archive(builder.bytes());
-  auto database = DatDatabase::open(archive.path());
-  ASSERT_TRUE(database) << database.error().debug();
-
-  std::map<std::uint32_t, std::vector<std::uint8_t>> expected;
-  for (const auto& file : files) expected[file.id] = file.content;
-
-  constexpr int THREADS = 8;
-  std::vector<int> mismatches(THREADS, 0);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < THREADS; ++t) {
-    threads.emplace_back([&, t] {
-      // Each thread walks the files in its own order so reads interleave.
-      std::vector<std::uint32_t> ids;
-      for (const auto& [id, bytes] : expected) ids.push_back(id);
-      std::rotate(ids.begin(),
-                  ids.begin() + static_cast<std::ptrdiff_t>(ids.size() *
-                                                            static_cast<std::size_t>(t) / THREADS),
-                  ids.end());
-      for (int pass = 0; pass < 3; ++pass) {
-        for (const std::uint32_t id : ids) {
-          auto bytes = database->get_file(id);
-          if (!bytes || *bytes != expected.at(id)) ++mismatches[static_cast<std::size_t>(t)];
-        }
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  EXPECT_EQ(mismatches, std::vector<int>(THREADS, 0));
 }
 
 }  // namespace
