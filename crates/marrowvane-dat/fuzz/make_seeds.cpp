@@ -242,13 +242,15 @@ std::vector<Seed> font_seeds() {
 
 // Inputs for the structured target, whose bytes are choices: the first picks the block
 // size, so there are seeds for every size it offers; short seeds run out of choices
-// before any damage is chosen, long ones go on to damage their archive.
+// before any damage is chosen, long ones go on to damage their archive. The longest
+// seed sets how long the fuzzer's inputs may grow: enough for a tree of many files
+// and then its damage.
 std::vector<Seed> structured_seeds() {
   std::vector<Seed> seeds;
   marrowvane_dat::testkit::Rng rng(0x5EED);
   constexpr std::uint8_t BLOCK_SIZE_CHOICES = 16;
   for (std::uint8_t block_size = 0; block_size < BLOCK_SIZE_CHOICES; ++block_size) {
-    for (const std::size_t length : {48U, 160U, 600U}) {
+    for (const std::size_t length : {48U, 160U, 600U, 2400U}) {
       Bytes seed(length);
       for (auto& byte : seed) byte = rng.byte();
       seed[0] = block_size;
