@@ -2,29 +2,31 @@
 #include "marrowvane_dat_testkit/lrs_compressor.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <limits>
-#include <memory>
+#include <vector>
 
 namespace marrowvane_dat::testkit {
 namespace {
 
-constexpr std::size_t NONE = std::numeric_limits<std::size_t>::max();
+constexpr std::uint32_t NONE = std::numeric_limits<std::uint32_t>::max();
 // The chain ring holds one link per window position; a link older than the window
 // is never followed, so the ring never needs clearing.
 constexpr std::size_t RING_SIZE = 4096;
 static_assert(RING_SIZE > LRS_MAX_DISTANCE);
 
-// Every earlier position with the same two leading bytes, most recent first. Keying
-// on the exact byte pair means every candidate already matches 2 bytes, the
-// shortest copy the format can express.
+// Every earlier position whose two leading bytes hash alike, most recent first. The
+// head table has about two slots per input byte (at most one per byte pair), so a
+// small input is cheap to set up: fixtures compress thousands of small files.
+// Positions whose pair merely collides match fewer than 2 bytes and are passed over,
+// so the matches found are those of a table keyed by the exact pair.
 class MatchFinder {
  public:
-  explicit MatchFinder(std::span<const std::uint8_t> data) : data_(data) {
-    head_.fill(NONE);
-    prev_.fill(NONE);
-  }
+  explicit MatchFinder(std::span<const std::uint8_t> data)
+      : data_(data),
+        bits_(table_bits(data.size())),
+        head_(std::size_t{1} << bits_, NONE),
+        prev_(std::min(RING_SIZE, data.size()), NONE) {}
 
   void insert(std::size_t pos) noexcept {
     if (pos + 1 >= data_.size()) {
@@ -32,7 +34,7 @@ class MatchFinder {
     }
     const std::size_t key = key_at(pos);
     prev_[pos % RING_SIZE] = head_[key];
-    head_[key] = pos;
+    head_[key] = static_cast<std::uint32_t>(pos);
   }
 
   struct Match {
@@ -59,7 +61,7 @@ class MatchFinder {
       while (len < max_len && data_[cand + len] == data_[pos + len]) {
         ++len;
       }
-      if (len > best.length) {
+      if (len >= LRS_MIN_MATCH && len > best.length) {
         best = Match{len, pos - cand};
         if (len == max_len) {
           break;
@@ -70,13 +72,23 @@ class MatchFinder {
   }
 
  private:
+  static unsigned table_bits(std::size_t size) noexcept {
+    unsigned bits = 8;
+    while (bits < 16 && (std::size_t{1} << bits) < 2 * size) {
+      ++bits;
+    }
+    return bits;
+  }
   [[nodiscard]] std::size_t key_at(std::size_t pos) const noexcept {
-    return static_cast<std::size_t>(data_[pos]) | (static_cast<std::size_t>(data_[pos + 1]) << 8);
+    const auto pair =
+        static_cast<std::uint32_t>(data_[pos]) | (static_cast<std::uint32_t>(data_[pos + 1]) << 8);
+    return static_cast<std::size_t>((pair * 0x9E3779B1U) >> (32 - bits_));
   }
 
   std::span<const std::uint8_t> data_;
-  std::array<std::size_t, 65536> head_{};
-  std::array<std::size_t, RING_SIZE> prev_{};
+  unsigned bits_;
+  std::vector<std::uint32_t> head_;
+  std::vector<std::uint32_t> prev_;
 };
 
 }  // namespace
@@ -91,8 +103,7 @@ std::vector<std::uint8_t> compress_lrs(std::span<const std::uint8_t> content) {
     out.push_back(static_cast<std::uint8_t>(declared >> shift));
   }
 
-  // Heap-allocated: the head table alone is half a megabyte.
-  auto finder = std::make_unique<MatchFinder>(content);
+  MatchFinder finder(content);
   std::size_t control_index = 0;
   unsigned tokens_in_group = 8;
   std::size_t pos = 0;
@@ -103,7 +114,7 @@ std::vector<std::uint8_t> compress_lrs(std::span<const std::uint8_t> content) {
       out.push_back(0);
       tokens_in_group = 0;
     }
-    const MatchFinder::Match match = finder->longest(pos);
+    const MatchFinder::Match match = finder.longest(pos);
     if (match.length >= LRS_MIN_MATCH) {
       out[control_index] =
           static_cast<std::uint8_t>(out[control_index] | (0x80U >> tokens_in_group));
@@ -111,12 +122,12 @@ std::vector<std::uint8_t> compress_lrs(std::span<const std::uint8_t> content) {
       out.push_back(
           static_cast<std::uint8_t>(((match.distance >> 8) << 4) | (match.length - LRS_MIN_MATCH)));
       for (std::size_t i = 0; i < match.length; ++i) {
-        finder->insert(pos + i);
+        finder.insert(pos + i);
       }
       pos += match.length;
     } else {
       out.push_back(content[pos]);
-      finder->insert(pos);
+      finder.insert(pos);
       ++pos;
     }
     ++tokens_in_group;

@@ -15,6 +15,7 @@
 #include "marrowvane_dat_testkit/archive_builder.hpp"
 #include "marrowvane_dat_testkit/font_writer.hpp"
 #include "marrowvane_dat_testkit/lrs_compressor.hpp"
+#include "marrowvane_dat_testkit/rng.hpp"
 
 namespace {
 
@@ -239,6 +240,28 @@ std::vector<Seed> font_seeds() {
   return seeds;
 }
 
+// Inputs for the structured target, whose bytes are choices: the first picks the block
+// size, so there are seeds for every size it offers; short seeds run out of choices
+// before any damage is chosen, long ones go on to damage their archive. The longest
+// seed sets how long the fuzzer's inputs may grow: enough for a tree of many files
+// and then its damage.
+std::vector<Seed> structured_seeds() {
+  std::vector<Seed> seeds;
+  marrowvane_dat::testkit::Rng rng(0x5EED);
+  constexpr std::uint8_t BLOCK_SIZE_CHOICES = 16;
+  for (std::uint8_t block_size = 0; block_size < BLOCK_SIZE_CHOICES; ++block_size) {
+    for (const std::size_t length : {48U, 160U, 600U, 2400U}) {
+      Bytes seed(length);
+      for (auto& byte : seed) byte = rng.byte();
+      seed[0] = block_size;
+      seeds.emplace_back(
+          "block-size-choice-" + std::to_string(block_size) + "-" + std::to_string(length) + ".bin",
+          std::move(seed));
+    }
+  }
+  return seeds;
+}
+
 bool write_seeds(const fs::path& dir, const std::vector<Seed>& seeds) {
   std::error_code error;
   fs::remove_all(dir, error);
@@ -266,7 +289,7 @@ bool write_seeds(const fs::path& dir, const std::vector<Seed>& seeds) {
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    std::fprintf(stderr, "usage: %s open|decompress|font OUTPUT_DIR\n",
+    std::fprintf(stderr, "usage: %s open|decompress|font|structured OUTPUT_DIR\n",
                  argc > 0 ? argv[0] : "make_seeds");
     return 2;
   }
@@ -278,6 +301,8 @@ int main(int argc, char** argv) {
     seeds = lrs_seeds();
   } else if (target == "font") {
     seeds = font_seeds();
+  } else if (target == "structured") {
+    seeds = structured_seeds();
   } else {
     std::fprintf(stderr, "make_seeds: unknown target '%s'\n", argv[1]);
     return 2;

@@ -18,6 +18,9 @@ namespace {
 // then serves hundreds of blocks, however their links jump about.
 constexpr std::uint32_t SMALL_BLOCK_SIZE = 64;
 constexpr std::size_t WINDOW_SIZE = std::size_t{64} << 10;
+// The smallest window read once a chain has jumped away from the last window: a read
+// this small costs the source no more than reading a single block would.
+constexpr std::size_t MIN_WINDOW_SIZE = 512;
 // The most blocks one speculative read covers; their link words need CHAIN_SLACK.
 constexpr std::size_t MAX_SPECULATIVE_BLOCKS = CHAIN_SLACK / LINK_SIZE;
 
@@ -164,15 +167,18 @@ Result<void> walk_memory(std::span<const std::uint8_t> image, Walk& walk) {
 
 // Tiny blocks read one by one would cost a system call per few bytes; instead the
 // walk runs over a window of the archive, refilled wherever a link leads outside it.
+// A window is sized by what the chain is likely to take from it: the first covers the
+// chain as if its blocks followed one another, each later one twice the blocks the one
+// before served. So a chain whose links jump about costs one small read per block (not
+// a full window per block), while a contiguous run still takes few large reads.
 // Anything the window cannot serve is read exactly, so errors stay those of the
 // reference walk.
 Result<void> walk_windows(const ArchiveSource& source, Walk& walk,
                           std::vector<std::uint8_t>& window) {
-  if (window.size() < WINDOW_SIZE) {
-    window.resize(WINDOW_SIZE);
-  }
   std::uint64_t base = 0;
   std::uint64_t held = 0;
+  std::uint64_t served = 0;
+  bool first = true;
   const auto holds = [&](std::uint64_t at, std::uint64_t count) {
     return at >= base && at - base <= held && count <= held - (at - base);
   };
@@ -180,18 +186,32 @@ Result<void> walk_windows(const ArchiveSource& source, Walk& walk,
     const std::uint64_t here = walk.current();
     if (!holds(here, LINK_SIZE)) {
       const std::uint64_t length = walk.archive_length();
+      const std::uint64_t contiguous =
+          (walk.remaining() + walk.payload_size() - 1) / walk.payload_size() * walk.block_size();
+      const std::uint64_t earned =
+          first ? contiguous
+                : std::max<std::uint64_t>(MIN_WINDOW_SIZE, 2 * served * walk.block_size());
       const std::uint64_t want =
-          here < length ? std::min<std::uint64_t>(WINDOW_SIZE, length - here) : 0;
-      if (want < LINK_SIZE ||
-          !source.read_exact_at(std::span(window).first(static_cast<std::size_t>(want)), here)) {
+          here < length ? std::min({earned, contiguous, std::uint64_t{WINDOW_SIZE}, length - here})
+                        : 0;
+      if (want < LINK_SIZE) {
+        return follow_exactly(source, walk);
+      }
+      if (window.size() < want) {
+        window.resize(static_cast<std::size_t>(want));
+      }
+      if (!source.read_exact_at(std::span(window).first(static_cast<std::size_t>(want)), here)) {
         return follow_exactly(source, walk);
       }
       base = here;
       held = want;
+      served = 0;
+      first = false;
     }
     if (auto entered = walk.enter_block(); !entered) {
       return entered;
     }
+    ++served;
     const std::uint32_t next = link_at(window.data() + (here - base));
     const std::uint64_t count = walk.take(next);
     const std::uint64_t at = here + LINK_SIZE;

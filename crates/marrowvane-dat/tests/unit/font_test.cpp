@@ -289,8 +289,8 @@ TEST(Font, DescriptorTruncationNamesOnlyItsOwnFieldAndRewinds) {
   EXPECT_EQ(length, FontCharDesc::SIZE);
 }
 
-// An archive holding TWO_GLYPH_FONT as a Font, the same bytes cut inside its second glyph as a Font, and
-// the bytes as a Model.
+// An archive holding TWO_GLYPH_FONT as a Font, the same bytes cut inside its second glyph as a
+// Font, and the bytes as a Model.
 Result<DatDatabase> archive_of_fonts() {
   testkit::ArchiveBuilder builder;
   builder.add_files(

@@ -45,6 +45,8 @@ class TempFile {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = info != nullptr ? std::string(info->test_suite_name()) + "." + info->name()
                                        : std::string("marrowvane");
+    // Parameterized tests have a '/' in their names.
+    std::replace(name.begin(), name.end(), '/', '_');
     return std::filesystem::path(::testing::TempDir()) /
            (name + "." + std::to_string(::getpid()) + "." + std::to_string(counter++) + ".dat");
   }
