@@ -115,6 +115,36 @@ py::bytes read_to_bytes(const OpenArchive& open, std::optional<std::uint32_t> si
   return filled ? out : to_bytes(bytes);
 }
 
+// A large file is read straight into its bytes object, made first at the file's
+// decompressed size, with the GIL released: no copy at all beyond the library's own.
+py::bytes read_file_straight(const OpenArchive& open, std::uint32_t id, std::uint32_t size) {
+  PyObject* object = PyBytes_FromStringAndSize(nullptr, size);
+  if (object == nullptr) {
+    throw py::error_already_set();
+  }
+  py::bytes out = py::reinterpret_steal<py::bytes>(object);
+  const std::span<std::uint8_t> room(reinterpret_cast<std::uint8_t*>(PyBytes_AsString(object)),
+                                     size);
+  Result<std::size_t> written = std::size_t{0};
+  {
+    // Nothing else refers to `out` yet, so it may be written without the GIL.
+    py::gil_scoped_release release;
+    written = open.db.get_file_to(id, room);
+  }
+  if (!written) {
+    raise_dat_error(written.error());
+  }
+  if (*written == size) {
+    return out;
+  }
+  // A compressed payload that ends early gives fewer bytes than it declares.
+  PyObject* shrunk = out.release().ptr();
+  if (_PyBytes_Resize(&shrunk, static_cast<Py_ssize_t>(*written)) != 0) {
+    throw py::error_already_set();
+  }
+  return py::reinterpret_steal<py::bytes>(shrunk);
+}
+
 py::list all_entries(DatEntryRange range) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(range.size()));
   if (list == nullptr) {
@@ -270,11 +300,21 @@ void bind_database(py::module_& m) {
           [](const Database& self, std::uint32_t id) {
             const std::shared_ptr<const OpenArchive> open = self.get();
             const DatFileEntry* entry = open->db.find(id);
-            std::optional<std::uint32_t> size;
-            if (entry != nullptr && !entry->is_compressed()) {
-              size = entry->size;
+            if (entry != nullptr && !entry->is_compressed() && entry->size >= PRESIZE_MIN &&
+                entry->size <= PRESIZE_MAX) {
+              return read_file_straight(*open, id, entry->size);
             }
-            return read_to_bytes(*open, size,
+            if (entry != nullptr && entry->is_compressed() && entry->size >= PRESIZE_MIN / 4) {
+              Result<std::uint32_t> size = std::uint32_t{0};
+              {
+                py::gil_scoped_release release;
+                size = open->db.decompressed_size(id);
+              }
+              if (size && *size >= PRESIZE_MIN && *size <= PRESIZE_MAX) {
+                return read_file_straight(*open, id, *size);
+              }
+            }
+            return read_to_bytes(*open, std::nullopt,
                                  [id](const DatDatabase& db, std::vector<std::uint8_t>& out) {
                                    return db.get_file_into(id, out);
                                  });
