@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Debian package, made by `cpack -G DEB` in a configured build tree. It holds
 # whatever that tree installs: the library (static or shared, as built), headers,
 # CMake and pkg-config files, the tool, its man page and its bash completion.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks that the generated completion script and man page mention every subcommand
 # and every long option the built tool's help shows. Reads the help without the
 # generators' parser, so a parsing slip there shows up here.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Reading the tool's --help text (CLI11's layout): what the man page and the bash
 # completion generators both need. Each function reads one help text on stdin.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Lists the fonts of a DAT archive in id order, with each font's glyph count.
 // Build against an installed marrowvane_dat, either with CMake (CMakeLists.txt here)
 // or with: c++ -std=c++23 list_fonts.cpp $(pkg-config --cflags --libs marrowvane_dat)

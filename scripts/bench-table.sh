@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the bench preset, runs the benchmark suite with repetitions and prints the table
 # of ratios: each measurement against the baselines it ran beside in the same process
 # (median of the repetitions), with the targets the team aims for.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds one libFuzzer target (the fuzz preset: clang 16 with ASan and UBSan) and runs
 # it for SECONDS over a corpus that persists in build/fuzz/corpus/TARGET, the seeds
 # from make_seeds and the inputs kept in crates/marrowvane-dat/fuzz/corpus/TARGET.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The completion logic; make-completion.sh puts the tables it reads in front of it:
 #   _marrowvane_dat_commands      the subcommands
 #   _marrowvane_dat_types         the file type names

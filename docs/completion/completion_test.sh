@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sources the generated completion script in a clean bash and completes a few
 # command lines the way readline would (COMP_WORDS/COMP_CWORD set, function called).
 # Usage: completion_test.sh COMPLETION

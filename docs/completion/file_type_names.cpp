@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Prints every file type name, one per line, for the generated bash completion.
 #include <cstdio>
 #include <string>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Writes the bash completion for marrowvane-dat from the built tool's own help (its
 # subcommands, their options and arguments) and the library's file type names, so
 # the completion cannot fall behind the tool.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The help text help2man turns into the man page: the tool's own --help followed by
 # a "Commands" section with every subcommand's --help. Subcommands are read from the
 # top-level help, so a new one shows up without touching this file.

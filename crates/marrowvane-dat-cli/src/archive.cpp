@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening archives for the commands and putting the archive's name on every error.
 #include "archive.hpp"
 

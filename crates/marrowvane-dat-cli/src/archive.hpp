@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's view of an archive: opening it (from a path or standard input) with a
 // diagnostic that names it, naming file types, and selecting entries.
 #pragma once

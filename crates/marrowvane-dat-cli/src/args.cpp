@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File id parsing, type names and typo suggestions for command-line arguments.
 #include "args.hpp"
 

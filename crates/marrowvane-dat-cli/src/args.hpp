@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line's own value syntax: file ids, type names, and the suggestion of
 // a valid word for a mistyped one.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's commands and their options. Each command returns the process exit
 // status; whatever went wrong has already been reported on standard error.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The commands that summarise archives: diff (two archives, id by id) and stats
 // (one archive, type by type).
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The extract command: selected files written as OUTDIR/<Type>/<ID>.bin on several
 // threads, each file written as soon as it is read.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XXH64: four lanes over 32-byte stripes, then the tail, then a final avalanche.
 #include "hash.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A fast 64-bit content hash, for telling whether two files hold the same bytes.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The signal handler behind InterruptGuard.
 #include "interrupt.hpp"
 

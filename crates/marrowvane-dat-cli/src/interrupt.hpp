@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Turning SIGINT, SIGTERM and SIGHUP into a flag while files are being written, so
 // that the writers can remove what they have not finished before the process ends.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The marrowvane-dat command line: argument parsing, typo suggestions, help, and
 // dispatch to the commands.
 #include <csignal>

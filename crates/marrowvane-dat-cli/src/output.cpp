@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Standard output and error writing, number formatting, tables and the progress bar.
 #include "output.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where the tool's text goes: data to standard output, diagnostics and progress to
 // standard error, plus the small formatting helpers every command shares.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Output files by descriptor: openat/mkdirat with O_NOFOLLOW below the output
 // directory, a temporary file per write, and a rename that does or does not replace.
 #include "output_tree.hpp"

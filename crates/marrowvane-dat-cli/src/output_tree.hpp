@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writing files under an output directory without ever following a symbolic link
 // below it, and without a half-written file ever appearing under its final name.
 #pragma once

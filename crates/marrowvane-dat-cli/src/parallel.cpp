@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A minimal work-sharing loop: threads take the next index from one counter.
 #include "parallel.hpp"
 

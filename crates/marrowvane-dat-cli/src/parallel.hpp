@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Running independent work items on several threads while a progress bar ticks.
 #pragma once
 

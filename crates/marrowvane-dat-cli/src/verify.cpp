@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The verify command: every file read on several threads, sizes and fonts checked,
 // and a report by type.
 #include <chrono>

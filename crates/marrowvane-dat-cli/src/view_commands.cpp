@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The commands that look at one archive or a few files: info, ls, cat and font.
 #include <algorithm>
 #include <array>

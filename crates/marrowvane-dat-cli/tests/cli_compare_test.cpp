@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The commands that look at every file: verify, diff and stats, end to end.
 #include <gtest/gtest.h>
 

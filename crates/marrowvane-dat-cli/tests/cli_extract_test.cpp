@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The extract command end to end: selection, existing files, failures, and the
 // promise that nothing outside the output directory is ever written.
 #include <gtest/gtest.h>

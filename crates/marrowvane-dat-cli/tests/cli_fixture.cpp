@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The shared fixture and helpers of the tool's end-to-end tests.
 #include "cli_fixture.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the tool's end-to-end tests share: a scratch directory per test, archives
 // written by the test kit, and small helpers for bytes, files and output lines.
 #pragma once

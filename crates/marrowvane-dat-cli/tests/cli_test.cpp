@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The marrowvane-dat tool end to end, for the commands that look at one archive
 // (info, ls, cat, font) and for what every command shares: the id notation, archive
 // errors, standard input, help and typo suggestions.

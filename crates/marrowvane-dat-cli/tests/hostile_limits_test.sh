@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs every command of the tool on each hostile archive shape (and on a FIFO) and
 # checks it ends by itself within 5 seconds, without being killed, within 256 MiB
 # of address space (when the build can run under such a limit), and that extraction

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fork/exec with pipes (or a pseudo-terminal) for the tool's standard output and error.
 #include "tool_process.hpp"
 

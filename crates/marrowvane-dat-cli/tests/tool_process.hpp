@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the marrowvane-dat executable as a child process and captures what it does.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The C++ side of the Python binding benchmark: writes the archives it measures and
 // times the library calls that the Python calls wrap, so bench_python.py can report
 // each Python figure as a ratio to its C++ baseline from the same run.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Times the Python bindings against the C++ calls they wrap, in one run.
 
 The C++ figures come from marrowvane_dat_python_bench_baseline, which also writes the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Lists the fonts of an archive with their glyph counts: list_fonts.py ARCHIVE"""
 
 import sys

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the parts of the Python module share: the binding entry points of each part,
 // byte conversions, and the enum casters that every part needs to see.
 #pragma once

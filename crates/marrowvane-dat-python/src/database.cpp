@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The DatDatabase class: opening, lookup, listing, and reads that release the GIL so
 // several Python threads can read one archive at once.
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // DatKind and DatFileType as Python IntEnum classes, with their members named as in C++.
 #include <array>
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // DatError as a family of Python exceptions: one class per alternative, carrying the
 // library's display text, debug form, payload and cause chain.
 #include <array>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The native module marrowvane_dat._native, which the marrowvane_dat package re-exports.
 #include <cstdint>
 #include <filesystem>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The records as Python objects: DatFileEntry (a compact native type, since archives
 // list many thousands of them), DatHeader, Font and FontCharDesc.
 #include "bindings.hpp"

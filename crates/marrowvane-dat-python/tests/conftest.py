@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Shared fixtures: the programs the tests compare against and the archives they read.
 
 ctest passes the programs' paths in MARROWVANE_DAT_TOOL (the command-line tool),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the small archives the Python tests need beyond the sample portal archive:
 // damaged ones that fail in one known way, and a cell archive.
 #include <cstdint>

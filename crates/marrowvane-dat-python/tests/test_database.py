@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The database object: mapping behaviour, closing, threads, and argument checking."""
 
 from __future__ import annotations

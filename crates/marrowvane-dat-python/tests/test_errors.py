@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Every failure the library can report reaches Python as its own DatError subclass,
 with the library's text, debug form, payload and cause chain. The tool prints the same
 library text, so where it can fail the same way its message is the expected text."""

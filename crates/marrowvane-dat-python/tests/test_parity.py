@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The module reads archives exactly as the command-line tool does."""
 
 from __future__ import annotations

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The free functions and record types: file types, LRS decoding, fonts, the portal path."""
 
 from __future__ import annotations

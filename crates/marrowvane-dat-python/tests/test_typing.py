@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The stubs describe the module as it is, and mypy --strict checks scripts with them."""
 
 from __future__ import annotations

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Uses the whole API the way a script would; mypy --strict must accept it as it is."""
 
 from __future__ import annotations

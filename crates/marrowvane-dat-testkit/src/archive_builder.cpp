@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Archive image assembly: header, block chains and directory trees.
 #include "marrowvane_dat_testkit/archive_builder.hpp"
 

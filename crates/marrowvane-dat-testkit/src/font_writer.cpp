@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Font record encoding and plausible synthetic fonts.
 #include "marrowvane_dat_testkit/font_writer.hpp"
 

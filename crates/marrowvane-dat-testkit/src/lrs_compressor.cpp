@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Greedy LRS compression with a hash chain over the 4095-byte window.
 #include "marrowvane_dat_testkit/lrs_compressor.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the hostile archives the tool must survive within fixed time, memory and
 // disk: chains that loop with huge declared sizes, entries sharing one loop, a font
 // whose chain loops, and a directory of 5-byte blocks.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes a synthetic portal archive: about 3000 files of many types and six known
 // fonts, one of which can be replaced by a bad one.
 #include <algorithm>

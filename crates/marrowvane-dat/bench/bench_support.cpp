@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Synthetic content, scratch files and the pairing label shared by every benchmark.
 #include "bench_support.hpp"
 

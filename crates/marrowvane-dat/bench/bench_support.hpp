@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared pieces of the benchmarks: synthetic content, files on disk, buffers kept warm,
 // and the label that pairs a measurement with the baselines it is compared against.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Font::read beside a hand-written parse of the same record that checks the length
 // once up front and then loads every field without further checks: the least work
 // that still yields the same Font.

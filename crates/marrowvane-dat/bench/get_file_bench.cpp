@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Retrieval by id from every kind of source beside what the same bytes cost without an
 // archive: one pread of a plain file holding them, a memcpy from memory, and for
 // scattered chains one pread per block following the links.

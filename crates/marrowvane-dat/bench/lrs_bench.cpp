@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // LRS decoding beside the straightforward decoder and beside zlib's and LZ4's decoders
 // on the same content, each decoding into a buffer allocated and touched beforehand.
 #include <lz4.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening an archive (header and whole directory) beside a walk of the same tree that
 // reads each node once and inserts every entry into a reserved flat hash map, and the
 // memory each keeps per entry.

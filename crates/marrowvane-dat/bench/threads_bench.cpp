@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One database read by one and by two threads at once, beside the same reads made
 // without an archive, so the scaling of the library sits next to what the machine
 // gives plain reads at the time.

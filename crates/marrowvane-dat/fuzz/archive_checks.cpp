@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The cross-source property checks behind the archive fuzz targets.
 #include "archive_checks.hpp"
 

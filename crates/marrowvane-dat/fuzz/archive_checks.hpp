@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Properties every archive fuzz target checks: one image read from memory, through a
 // descriptor and through sources that hold nothing in memory gives the same archive,
 // the same bytes and the same errors, and no read returns more than the image allows.

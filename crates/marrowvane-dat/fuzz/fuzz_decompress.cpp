@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes decompress_lrs: it never fails, gives exactly what the byte-at-a-time
 // reference decoder gives, and its output is bounded by the declared size and by
 // what the token stream can produce.

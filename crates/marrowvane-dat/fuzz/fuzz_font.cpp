@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes Font::read over an in-memory cursor: a record is consumed exactly, or the
 // cursor is left where the record started.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes opening an archive from bytes and reading every file it lists, from memory,
 // through a descriptor and through sources that hold nothing in memory: each call
 // succeeds or returns an error, and every source gives the same results.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes deep into block chains and the directory: the input chooses a valid archive
 // for the test kit to write (block size, files, layouts, compression, fonts), then the
 // damage done to it (links, sizes, the header's block size, directory slots and entry

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the seed corpus of one fuzz target: small valid inputs made by the test kit,
 // and damaged variants of them that reach the error paths.
 #include <cstdint>

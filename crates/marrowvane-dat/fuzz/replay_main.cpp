@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a fuzz target once over each input file named on the command line, or over
 // every regular file inside a named directory, so the targets replay their corpus
 // without a fuzzing engine. Arguments starting with '-' are engine options, ignored.

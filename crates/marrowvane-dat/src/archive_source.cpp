@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The owned file descriptor and the file-, mapping- and memory-backed archive sources.
 #include "marrowvane_dat/archive_source.hpp"
 

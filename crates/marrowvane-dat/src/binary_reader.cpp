@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The memory cursor and the sequential file reader behind the record readers.
 #include "marrowvane_dat/binary_reader.hpp"
 

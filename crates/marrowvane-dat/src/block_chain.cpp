@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Block chains read block by block, from memory, through windows, or speculatively in
 // one vectored read per run of adjacent blocks; every way gives the same bytes and
 // the same errors as following the links one block at a time.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading block chains: the one read path behind read_file_data, get_file and the
 // directory walk, for every kind of archive source.
 #pragma once

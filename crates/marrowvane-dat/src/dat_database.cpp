@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening an archive from each kind of source, and reading its files by id.
 #include "marrowvane_dat/dat_database.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loading the directory tree at open, and the id-ordered map it ends in.
 #include <algorithm>
 #include <array>

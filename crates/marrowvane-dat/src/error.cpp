@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Display texts, debug forms and causes of the library's errors.
 #include "marrowvane_dat/error.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The LRS decompressor: literals and 12-bit-distance back-references under control bytes.
 #include <algorithm>
 #include <bit>

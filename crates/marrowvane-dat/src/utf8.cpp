@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // UTF-8 validation, lossy decoding and debug quoting.
 #include "utf8.hpp"
 

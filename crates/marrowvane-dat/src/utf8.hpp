@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // UTF-8 validation and lossy decoding, shared by path rendering and the environment lookup.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The positional read of archive files and the lookup of the portal archive.
 #include "marrowvane_dat/utils.hpp"
 

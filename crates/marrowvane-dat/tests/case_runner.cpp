@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The console case runner: option parsing, case selection, running on worker threads,
 // and the per-case and summary report.
 #include "case_runner.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A small console harness for named check cases, and the check helpers those cases use.
 #pragma once
 

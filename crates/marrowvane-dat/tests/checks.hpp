@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The check helpers of font_parity's cases: a failed check aborts the case by throwing
 // CheckFailure, which the case runner catches. Header-only, so a module with checks
 // links without the runner.

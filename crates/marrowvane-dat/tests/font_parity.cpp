@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The font_parity executable: parses every font of the portal archive and runs the
 // motion command table checks, through the console case runner.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the motion command table, its lookup, the classification and the three
 // check cases over them.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Runs one program and checks both its exit status and its output (ctest's own
 # PASS_REGULAR_EXPRESSION ignores the exit status).
 #

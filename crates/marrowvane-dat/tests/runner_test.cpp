@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the console case runner: selection, abort capture, exit status and the
 // check helpers' failure texts.
 #include <gtest/gtest.h>

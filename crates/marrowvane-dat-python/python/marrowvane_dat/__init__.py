@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Reads the packed DAT archives of a game client: the directory, any file's bytes by
 id (decompressed when stored compressed), file types, and Font records.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Type stubs of the marrowvane_dat package (the classes live in its native module)."""
 
 import enum

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Assembles DAT archive images in memory for tests, fuzz seeds, benchmarks and samples.
 #pragma once
 

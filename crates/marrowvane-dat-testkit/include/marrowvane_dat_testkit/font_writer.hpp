@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Encodes Font records into their stored bytes, and makes plausible fonts for fixtures.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An LRS compressor for test fixtures: the inverse of marrowvane_dat::decompress_lrs.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A small deterministic random source for generated fixtures, samples and benchmarks.
 #pragma once
 

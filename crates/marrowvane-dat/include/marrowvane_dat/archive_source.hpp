@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where archive bytes come from: an owned file descriptor, and the positional-read
 // seam (ArchiveSource) through which every read after the header goes.
 #pragma once

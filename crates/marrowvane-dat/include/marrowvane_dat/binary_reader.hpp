@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte sources (a cursor over memory, a sequential file reader) and the field-by-field
 // record-reading helper that every on-disk record reader uses.
 #pragma once

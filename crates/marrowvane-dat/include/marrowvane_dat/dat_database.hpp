@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An open DAT archive: its header, its directory of file entries, and retrieval of
 // file bytes by id through block chains.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The archive's directory as it is held in memory: the 24-byte entry record, the node
 // layout, and the read-only map from file id to entry, kept in id order.
 #pragma once

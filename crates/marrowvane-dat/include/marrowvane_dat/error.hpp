@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's error types: file-layer I/O errors, record-reader errors and DatError.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Free helpers of the archive layer: the positional read, LRS decompression and
 // locating the portal archive.
 #pragma once

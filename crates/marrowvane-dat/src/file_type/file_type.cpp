@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Names of the file types and the classification of file ids by archive kind.
 #include "marrowvane_dat/file_type/file_type.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Font record readers, compiled once for the in-memory cursor, and the typed read.
 #include "marrowvane_dat/file_type/font.hpp"
 

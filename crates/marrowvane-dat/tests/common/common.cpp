@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the font_parity cases.
 #include "common/common.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The motion command table, its lookup and classification, and the cases that check them.
 #include "motion_command_names.hpp"
 

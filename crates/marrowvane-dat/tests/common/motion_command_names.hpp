@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The game's motion command ids and names: the constant table, lookup by id, and the
 // classification of any id into a MotionCommandClass.
 #pragma once

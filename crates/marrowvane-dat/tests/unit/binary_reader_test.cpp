@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The byte sources under the record readers: bounds, positions and rewinding.
 #include <fcntl.h>
 #include <unistd.h>

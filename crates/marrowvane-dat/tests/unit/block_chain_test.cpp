@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading block chains: how many bytes each block gives, where the walk stops, and
 // the positional read underneath.
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every way of opening an archive reads every chain exactly as the plain block-by-block
 // walk does, on intact and on damaged chains alike: same bytes, same errors.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One database read by many threads at once gives every thread exactly what a single
 // thread gets, errors included, from every kind of source and on every read path.
 // Under ThreadSanitizer these tests also prove the reads share no unguarded state.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading the archive header, deriving the archive kind, and the ways opening fails.
 #include <array>
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loading the directory tree: node shapes, slot rules, duplicates, damaged trees.
 #include <algorithm>
 #include <map>

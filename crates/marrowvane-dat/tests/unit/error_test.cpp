@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Display texts, debug forms and causes of IoError, BinReadError and DatError.
 #include <cerrno>
 #include <sstream>

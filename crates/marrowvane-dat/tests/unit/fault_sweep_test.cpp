@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fails the Nth read of an archive, for every N across opening it and reading every
 // file: each run must end in a DatError or in exactly the clean bytes, never anything
 // else, however the reads are batched.

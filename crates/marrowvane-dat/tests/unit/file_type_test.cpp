@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of file-id classification per archive kind and of the file type names.
 #include "marrowvane_dat/file_type/file_type.hpp"
 

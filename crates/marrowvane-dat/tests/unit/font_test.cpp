@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the Font and FontCharDesc record readers at the byte level.
 #include "marrowvane_dat/file_type/font.hpp"
 

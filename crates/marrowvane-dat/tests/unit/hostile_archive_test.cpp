@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Damaged and hostile archives must end in a DatError, never a crash, a hang or a
 // huge allocation.
 #include <algorithm>

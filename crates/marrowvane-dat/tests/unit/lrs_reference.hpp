@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The straightforward byte-at-a-time LRS decoder, kept as the reference the library's
 // decoder is compared against by tests, fuzzers and benchmarks.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // LRS decompression: the token rules, every way a stream can be malformed, round
 // trips through the test kit's compressor and through get_file, and the decoder
 // against the byte-at-a-time reference on generated and hostile streams.

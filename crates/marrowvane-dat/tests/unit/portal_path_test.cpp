@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Locating the portal archive: the environment variable first, then the checkout.
 #include <cstdlib>
 #include <filesystem>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where archive bytes come from: files by pread or mapping, memory borrowed or owned,
 // the vectored read underneath, and paths that cannot hold an archive.
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared fixtures of the unit tests: opening images, temporary files, instrumented sources.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The test kit itself: the compressor round-trips within the format's limits, fonts
 // encode as the reader expects, and built archives open exactly as they were built.
 #include <gtest/gtest.h>

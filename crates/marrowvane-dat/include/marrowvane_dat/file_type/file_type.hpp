@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File types and the classification of file ids into them, per archive kind.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Font record: a bitmap font's metrics and its glyph descriptors.
 #pragma once
 
