@@ -13,6 +13,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "file_length.hpp"
 #include "marrowvane_dat/utils.hpp"
 
 namespace marrowvane_dat {
@@ -20,10 +21,10 @@ namespace {
 
 std::optional<std::uint64_t> length_of(int fd) noexcept {
   struct stat info {};
-  if (::fstat(fd, &info) != 0 || info.st_size < 0) {
+  if (::fstat(fd, &info) != 0) {
     return std::nullopt;
   }
-  return static_cast<std::uint64_t>(info.st_size);
+  return detail::file_length(fd, info);
 }
 
 std::expected<void, IoError> copy_out(std::span<const std::uint8_t> bytes,
@@ -109,7 +110,7 @@ std::expected<std::unique_ptr<MappedSource>, IoError> MappedSource::map(int fd) 
   if (::fstat(fd, &info) != 0) {
     return std::unexpected(IoError::from_errno(errno));
   }
-  const auto length = static_cast<std::size_t>(std::max<off_t>(info.st_size, 0));
+  const auto length = static_cast<std::size_t>(detail::file_length(fd, info).value_or(0));
   if (length == 0) {
     // mmap refuses empty lengths; an empty file maps to no bytes.
     return std::make_unique<MappedSource>(Key{}, std::span<const std::uint8_t>{});

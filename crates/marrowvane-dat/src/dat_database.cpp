@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "block_chain.hpp"
+#include "file_length.hpp"
 #include "marrowvane_dat/utils.hpp"
 
 namespace marrowvane_dat {
@@ -100,6 +101,7 @@ Result<OpenedFile> open_file(const std::filesystem::path& path) {
       return std::unexpected(DatError::PathError{path, IoError::from_errno(code)});
     }
   }
+  const std::uint64_t length = detail::file_length(fd.get(), info).value_or(0);
   if (::lseek(fd.get(), static_cast<off_t>(DatHeader::OFFSET), SEEK_SET) < 0) {
     return std::unexpected(IoError::from_errno(errno));
   }
@@ -109,8 +111,7 @@ Result<OpenedFile> open_file(const std::filesystem::path& path) {
   if (!header) {
     return std::unexpected(std::move(header.error()));
   }
-  return OpenedFile{std::move(fd), std::move(*header),
-                    static_cast<std::uint64_t>(std::max<off_t>(info.st_size, 0))};
+  return OpenedFile{std::move(fd), std::move(*header), length};
 }
 
 }  // namespace
@@ -263,6 +264,9 @@ Result<void> DatDatabase::get_file_into(std::uint32_t id, std::vector<std::uint8
   // buffer serves both and a reused one needs no allocation at all.
   if (auto read = read_file_data_into(entry->offset, entry->size, out); !read) {
     return read;
+  }
+  if (out.empty()) {
+    return {};  // nothing stored decompresses to nothing
   }
   try {
     const std::size_t stored = out.size();

@@ -298,7 +298,9 @@ TEST(ChainReading, ReusedBufferTakesEachFileWhole) {
   // Largest first, so later files land in a buffer longer than they are.
   std::sort(files.begin(), files.end(),
             [](const auto& a, const auto& b) { return a.content.size() > b.content.size(); });
+  files.push_back({.id = 0x0F000000, .content = {}, .extra_flags = DatFileEntry::COMPRESSED_FLAG});
   builder.add_files(files, ChainLayout::Scattered);
+  files.pop_back();
   auto database = test::open_bytes(builder.bytes());
   ASSERT_TRUE(database);
   Bytes buffer;
@@ -308,6 +310,10 @@ TEST(ChainReading, ReusedBufferTakesEachFileWhole) {
   }
   const std::size_t capacity = buffer.capacity();
   EXPECT_FALSE(database->get_file_into(0x01000000, buffer));
+  // Nothing stored under the compressed flag decompresses to nothing.
+  ASSERT_TRUE(database->get_file_into(0x0F000000, buffer));
+  EXPECT_TRUE(buffer.empty());
+  EXPECT_EQ(database->get_file(0x0F000000), Bytes{});
   ASSERT_TRUE(database->get_file_into(files.back().id, buffer));
   EXPECT_EQ(buffer, files.back().content);
   EXPECT_EQ(buffer.capacity(), capacity);
