@@ -100,6 +100,18 @@ class Walk {
     }
     return {};
   }
+  // Gathers the next `count` bytes of the result from `at` with one exact read, or only
+  // checks that they exist when the result is being discarded.
+  [[nodiscard]] Result<void> gather(const ArchiveSource& source, std::uint64_t at,
+                                    std::uint64_t count) const {
+    if (discarding()) {
+      return check_available(at, count);
+    }
+    if (auto read = source.read_exact_at(destination(count), at); !read) {
+      return std::unexpected(read.error());
+    }
+    return {};
+  }
 
  private:
   const ChainGeometry& geometry_;
@@ -126,12 +138,8 @@ Result<void> follow_exactly(const ArchiveSource& source, Walk& walk) {
     const std::uint32_t next = link_at(link);
     const std::uint64_t count = walk.take(next);
     const std::uint64_t at = walk.current() + LINK_SIZE;
-    if (walk.discarding()) {
-      if (auto available = walk.check_available(at, count); !available) {
-        return available;
-      }
-    } else if (auto read = source.read_exact_at(walk.destination(count), at); !read) {
-      return std::unexpected(read.error());
+    if (auto gathered = walk.gather(source, at, count); !gathered) {
+      return gathered;
     }
     walk.advance(count, next);
   }
@@ -220,12 +228,8 @@ Result<void> walk_windows(const ArchiveSource& source, Walk& walk,
       if (!walk.discarding()) {
         std::memcpy(walk.destination(count).data(), window.data() + (at - base), count);
       }
-    } else if (walk.discarding()) {
-      if (auto available = walk.check_available(at, count); !available) {
-        return available;
-      }
-    } else if (auto read = source.read_exact_at(walk.destination(count), at); !read) {
-      return std::unexpected(read.error());
+    } else if (auto gathered = walk.gather(source, at, count); !gathered) {
+      return gathered;
     }
     walk.advance(count, next);
   }
