@@ -215,6 +215,30 @@ TEST(ChainReading, EverySourceAgreesWithTheBlockByBlockWalk) {
   }
 }
 
+// Chains longer than one read serves: a fresh result is gathered over several runs,
+// one of which ends where a link jumps into the middle of another chain; blocks larger
+// than a whole run; a last block that runs on past its own end.
+TEST(ChainReading, LongChainsReadOverSeveralRunsAgreeWithTheWalk) {
+  Rng rng(11);
+  for (const std::uint32_t block_size : {1024U, 300000U}) {
+    SCOPED_TRACE("block size " + std::to_string(block_size));
+    ArchiveBuilder builder(block_size);
+    const std::uint32_t first =
+        builder.write_chain(random_bytes(rng, 1500000), ChainLayout::Contiguous);
+    const std::uint32_t second =
+        builder.write_chain(random_bytes(rng, 900000), ChainLayout::Contiguous);
+    const std::uint32_t first_blocks = 1500000 / (block_size - 4);
+    const std::uint32_t second_blocks = 900000 / (block_size - 4);
+    builder.patch_u32(std::uint64_t{first} + first_blocks / 2 * block_size,
+                      second + second_blocks / 3 * block_size);
+    const EverySource sources(builder.bytes());
+    sources.check(second, 900000);
+    sources.check(second, 900000 + 5000);
+    sources.check(first, 1500000);
+    sources.check(first + block_size, 1100000);
+  }
+}
+
 // The shapes behind the looping-chain fault: a small archive whose entry declares far
 // more than it holds over a block that links to itself used to be followed until the
 // size was gathered, demanding gigabytes. It now ends at the archive's worth of blocks.
