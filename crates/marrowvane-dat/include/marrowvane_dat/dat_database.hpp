@@ -136,8 +136,8 @@ class MARROWVANE_DAT_EXPORT DatDatabase {
 
   /// The size of the file once decompressed, without decompressing it: the 4-byte
   /// size prefix of a compressed entry (read from its first block), the stored size
-  /// otherwise. Errors: NotFound, Io as read_file_data, Corruption when a compressed
-  /// entry stores fewer than 4 bytes. Thread-safe.
+  /// otherwise, and also for a compressed entry storing fewer than 4 bytes (those
+  /// decompress to themselves). Errors: NotFound, those of read_file_data. Thread-safe.
   [[nodiscard]] Result<std::uint32_t> decompressed_size(std::uint32_t id) const;
 
   /// Gathers exactly `size` bytes from the block chain starting at `offset`. Size 0
