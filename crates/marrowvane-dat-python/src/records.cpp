@@ -130,14 +130,14 @@ void add_entry_type(py::module_& m) {
       {Py_tp_getset, ENTRY_GETSET},
       {0, nullptr},
   };
-  static PyType_Spec spec = {
+  static PyType_Spec type_spec = {
       "marrowvane_dat.DatFileEntry",
       static_cast<int>(sizeof(EntryObject)),
       0,
       Py_TPFLAGS_DEFAULT,
       slots,
   };
-  PyObject* type = PyType_FromSpec(&spec);
+  PyObject* type = PyType_FromSpec(&type_spec);
   if (type == nullptr) {
     throw py::error_already_set();
   }

@@ -361,18 +361,18 @@ TEST(ChainReading, CallersMemoryOfTheDecompressedSizeTakesEachFile) {
   databases.push_back(DatDatabase::open_borrowed(image));
   for (const auto& database : databases) {
     ASSERT_TRUE(database);
-    for (const auto& spec : files) {
-      auto size = database->decompressed_size(spec.id);
+    for (const auto& wanted : files) {
+      auto size = database->decompressed_size(wanted.id);
       ASSERT_TRUE(size);
       // Exactly the size, with guard bytes after it that must stay untouched.
       Bytes room(*size + 16, 0xEE);
-      auto written = database->get_file_to(spec.id, std::span(room).first(*size));
+      auto written = database->get_file_to(wanted.id, std::span(room).first(*size));
       ASSERT_TRUE(written) << written.error().debug();
       EXPECT_EQ(Bytes(room.begin(), room.begin() + static_cast<std::ptrdiff_t>(*written)),
-                spec.content);
+                wanted.content);
       EXPECT_EQ(Bytes(room.end() - 16, room.end()), Bytes(16, 0xEE));
       if (*size > 0) {
-        auto short_room = database->get_file_to(spec.id, std::span(room).first(*size - 1));
+        auto short_room = database->get_file_to(wanted.id, std::span(room).first(*size - 1));
         ASSERT_FALSE(short_room);
         EXPECT_EQ(short_room.error().kind(), DatErrorKind::Other);
       }

@@ -55,10 +55,10 @@ TEST(Sources, EveryOpenGivesTheSameDirectoryAndFiles) {
     ASSERT_TRUE(database) << database.error().debug();
     EXPECT_EQ(database->header(), opened.front()->header());
     ASSERT_EQ(database->files().size(), files.size());
-    for (const FileSpec& spec : files) {
-      auto bytes = database->get_file(spec.id);
+    for (const FileSpec& wanted : files) {
+      auto bytes = database->get_file(wanted.id);
       ASSERT_TRUE(bytes) << bytes.error().debug();
-      EXPECT_EQ(*bytes, spec.content);
+      EXPECT_EQ(*bytes, wanted.content);
     }
   }
 }
