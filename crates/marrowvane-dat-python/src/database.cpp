@@ -50,100 +50,40 @@ class Database {
   std::shared_ptr<const OpenArchive> open_;
 };
 
-// Reads go into one buffer per thread, reused from call to call, and from there into
-// the bytes object: one copy per read, and a loop over many files allocates only
-// when a file is larger than any before. A buffer grown past SCRATCH_KEEP is given
-// back after the call, so one huge file does not stay resident.
-constexpr std::size_t SCRATCH_KEEP = std::size_t{4} << 20;
-
-class Scratch {
- public:
-  Scratch() noexcept : buffer_(thread_buffer()) {}
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  ~Scratch() {
-    if (buffer_.capacity() > SCRATCH_KEEP) {
-      std::vector<std::uint8_t>().swap(buffer_);
-    }
-  }
-  std::vector<std::uint8_t>& get() noexcept { return buffer_; }
-
- private:
-  static std::vector<std::uint8_t>& thread_buffer() noexcept {
-    thread_local std::vector<std::uint8_t> buffer;
-    return buffer;
-  }
-  std::vector<std::uint8_t>& buffer_;
-};
-
-// A large read whose result size is known before it starts (a stored read, an
-// uncompressed file) gets its bytes object first and fills it while the GIL is
-// released, so the copy of a big file does not hold up other threads; a small one is
-// copied once the GIL is back, which costs less than the extra lookup. Up to
-// PRESIZE_MAX that is done on trust: a bogus size costs only address space until a
-// read succeeds and the copy touches it.
-constexpr std::uint32_t PRESIZE_MIN = std::uint32_t{256} << 10;
-constexpr std::uint32_t PRESIZE_MAX = std::uint32_t{64} << 20;
-
-template <class Read>
-py::bytes read_to_bytes(const OpenArchive& open, std::optional<std::uint32_t> size, Read read) {
-  py::bytes out;
-  char* presized = nullptr;
-  if (size && *size >= PRESIZE_MIN && *size <= PRESIZE_MAX) {
-    PyObject* object = PyBytes_FromStringAndSize(nullptr, *size);
-    if (object == nullptr) {
-      throw py::error_already_set();
-    }
-    out = py::reinterpret_steal<py::bytes>(object);
-    presized = PyBytes_AsString(object);
-  }
-  Scratch scratch;
-  const std::vector<std::uint8_t>& bytes = scratch.get();
-  Result<void> done;
-  bool filled = false;
-  {
-    // Nothing else refers to `out` yet, so it may be written without the GIL.
+// Calls `call` with the GIL released and raises its error as the matching exception.
+template <class Call>
+auto without_gil(Call call) {
+  decltype(call()) result = [&] {
     py::gil_scoped_release release;
-    done = read(open.db, scratch.get());
-    if (done && presized != nullptr && bytes.size() == *size) {
-      std::memcpy(presized, bytes.data(), bytes.size());
-      filled = true;
-    }
+    return call();
+  }();
+  if (!result) {
+    raise_dat_error(result.error());
   }
-  if (!done) {
-    raise_dat_error(done.error());
-  }
-  return filled ? out : to_bytes(bytes);
+  return std::move(*result);
 }
 
-// A large file is read straight into its bytes object, made first at the file's
-// decompressed size, with the GIL released: no copy at all beyond the library's own.
-py::bytes read_file_straight(const OpenArchive& open, std::uint32_t id, std::uint32_t size) {
-  PyObject* object = PyBytes_FromStringAndSize(nullptr, size);
+// A file's bytes, read straight into their bytes object: it is made first, at the
+// most the file can give (never at a size it merely declares), and filled with the GIL
+// released; only a compressed payload that ends early is copied once more.
+py::bytes read_file(const OpenArchive& open, std::uint32_t id) {
+  const std::uint32_t bound = without_gil([&] { return open.db.file_size_bound(id); });
+  PyObject* object = PyBytes_FromStringAndSize(nullptr, bound);
   if (object == nullptr) {
     throw py::error_already_set();
   }
   py::bytes out = py::reinterpret_steal<py::bytes>(object);
   const std::span<std::uint8_t> room(reinterpret_cast<std::uint8_t*>(PyBytes_AsString(object)),
-                                     size);
-  Result<std::size_t> written = std::size_t{0};
-  {
-    // Nothing else refers to `out` yet, so it may be written without the GIL.
-    py::gil_scoped_release release;
-    written = open.db.get_file_to(id, room);
-  }
-  if (!written) {
-    raise_dat_error(written.error());
-  }
-  if (*written == size) {
-    return out;
-  }
-  // A compressed payload that ends early gives fewer bytes than it declares.
-  PyObject* shrunk = out.release().ptr();
-  if (_PyBytes_Resize(&shrunk, static_cast<Py_ssize_t>(*written)) != 0) {
-    throw py::error_already_set();
-  }
-  return py::reinterpret_steal<py::bytes>(shrunk);
+                                     bound);
+  // Nothing else refers to `out` yet, so it may be written without the GIL.
+  const std::size_t written = without_gil([&] { return open.db.get_file_to(id, room); });
+  return written == bound ? out : to_bytes(room.first(written));
+}
+
+// Stored bytes of a caller-given size: read into a vector first, since the size is the
+// caller's and only the read tells whether the archive has that many.
+py::bytes read_stored(const OpenArchive& open, std::uint32_t offset, std::uint32_t size) {
+  return to_bytes(without_gil([&] { return open.db.read_file_data(offset, size); }));
 }
 
 py::list all_entries(DatEntryRange range) {
@@ -298,39 +238,14 @@ void bind_database(py::module_& m) {
           "The entries whose ids lie in [first, last], as a new list in id order.")
       .def(
           "get_file",
-          [](const Database& self, std::uint32_t id) {
-            const std::shared_ptr<const OpenArchive> open = self.get();
-            const DatFileEntry* entry = open->db.find(id);
-            if (entry != nullptr && !entry->is_compressed() && entry->size >= PRESIZE_MIN &&
-                entry->size <= PRESIZE_MAX) {
-              return read_file_straight(*open, id, entry->size);
-            }
-            if (entry != nullptr && entry->is_compressed() && entry->size >= PRESIZE_MIN / 4) {
-              Result<std::uint32_t> size = std::uint32_t{0};
-              {
-                py::gil_scoped_release release;
-                size = open->db.decompressed_size(id);
-              }
-              if (size && *size >= PRESIZE_MIN && *size <= PRESIZE_MAX) {
-                return read_file_straight(*open, id, *size);
-              }
-            }
-            return read_to_bytes(*open, std::nullopt,
-                                 [id](const DatDatabase& db, std::vector<std::uint8_t>& out) {
-                                   return db.get_file_into(id, out);
-                                 });
-          },
+          [](const Database& self, std::uint32_t id) { return read_file(*self.get(), id); },
           py::arg("id"),
           "The file's bytes, decompressed when stored compressed. NotFoundError, DatIoError, "
           "CorruptionError.")
       .def(
           "read_file_data",
           [](const Database& self, std::uint32_t offset, std::uint32_t size) {
-            const std::shared_ptr<const OpenArchive> open = self.get();
-            return read_to_bytes(
-                *open, size, [offset, size](const DatDatabase& db, std::vector<std::uint8_t>& out) {
-                  return db.read_file_data_into(offset, size, out);
-                });
+            return read_stored(*self.get(), offset, size);
           },
           py::arg("offset"), py::arg("size"),
           "Exactly `size` stored bytes from the block chain at `offset`. DatIoError, "
@@ -339,32 +254,19 @@ void bind_database(py::module_& m) {
           "decompressed_size",
           [](const Database& self, std::uint32_t id) {
             const std::shared_ptr<const OpenArchive> open = self.get();
-            Result<std::uint32_t> size = [&] {
-              py::gil_scoped_release release;
-              return open->db.decompressed_size(id);
-            }();
-            if (!size) {
-              raise_dat_error(size.error());
-            }
-            return *size;
+            return without_gil([&] { return open->db.decompressed_size(id); });
           },
           py::arg("id"), "The file's size once decompressed, without decompressing it.")
       .def(
           "font",
           [](const Database& self, std::uint32_t id) {
             const std::shared_ptr<const OpenArchive> open = self.get();
-            Result<Font> font = [&] {
-              py::gil_scoped_release release;
-              return read_font(open->db, id);
-            }();
-            if (!font) {
-              raise_dat_error(font.error());
-            }
-            return font_object(std::move(*font));
+            return font_object(without_gil([&] { return read_font(open->db, id); }));
           },
           py::arg("id"),
-          "File `id` read as a Font. OtherError when the id is not a font's, then the "
-          "errors of get_file, then BinReadError when the bytes hold no whole Font.")
+          "File `id` read as a Font. NotFoundError when the id is not in the archive, "
+          "OtherError when it is not a font's, then the errors of get_file, then "
+          "BinReadError when the bytes hold no whole Font.")
       .def("__repr__", [](const Database& self) {
         if (self.closed()) {
           return std::string("<marrowvane_dat.DatDatabase closed>");

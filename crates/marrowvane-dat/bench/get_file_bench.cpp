@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bench_support.hpp"
+#include "lrs.hpp"
 #include "marrowvane_dat/dat_database.hpp"
 #include "marrowvane_dat/utils.hpp"
 #include "marrowvane_dat_testkit/archive_builder.hpp"

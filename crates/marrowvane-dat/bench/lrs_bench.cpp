@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "bench_support.hpp"
+#include "lrs.hpp"
 #include "lrs_reference.hpp"
 #include "marrowvane_dat/utils.hpp"
 #include "marrowvane_dat_testkit/lrs_compressor.hpp"

@@ -90,7 +90,8 @@ class ChoppySource final : public ArchiveSource {
     }
     // Some reads deliver everything, the others stop somewhere inside.
     const std::size_t limit = mix % 3 == 0 || total == 0 ? total : (mix >> 8) % total;
-    const std::span<const std::uint8_t> image = inner_.memory();
+    const std::span<const std::uint8_t> image =
+        inner_.view_at(0, static_cast<std::size_t>(*inner_.size_hint()));
     std::size_t done = 0;
     for (const std::span<std::uint8_t> piece : pieces) {
       const std::uint64_t at = offset + done;

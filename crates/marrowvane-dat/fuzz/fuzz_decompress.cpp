@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "lrs.hpp"
 #include "lrs_reference.hpp"
 #include "marrowvane_dat/binary_reader.hpp"
 #include "marrowvane_dat/utils.hpp"

@@ -15,6 +15,7 @@
 
 #include "file_length.hpp"
 #include "marrowvane_dat/utils.hpp"
+#include "posix_io.hpp"
 
 namespace marrowvane_dat {
 namespace {
@@ -77,6 +78,23 @@ std::expected<std::size_t, IoError> ArchiveSource::read_vectored_at(
   return done;
 }
 
+std::span<const std::uint8_t> ArchiveSource::view_at(std::uint64_t /*offset*/,
+                                                     std::size_t /*count*/) const noexcept {
+  return {};
+}
+
+std::expected<std::span<const std::uint8_t>, IoError> ArchiveSource::read_at(
+    std::span<std::uint8_t> buf, std::uint64_t offset) const {
+  if (const std::span<const std::uint8_t> view = view_at(offset, buf.size());
+      view.size() == buf.size() && !view.empty()) {
+    return view;
+  }
+  if (auto read = read_exact_at(buf, offset); !read) {
+    return std::unexpected(read.error());
+  }
+  return buf;
+}
+
 FileSource::FileSource(UniqueFd fd) noexcept : fd_(std::move(fd)), length_(length_of(fd_.get())) {}
 
 std::expected<void, IoError> FileSource::read_exact_at(std::span<std::uint8_t> buf,
@@ -105,7 +123,13 @@ std::expected<std::size_t, IoError> FileSource::read_vectored_at(
       pieces, offset);
 }
 
-std::expected<std::unique_ptr<MappedSource>, IoError> MappedSource::map(int fd) {
+MemorySource::MemorySource(std::vector<std::uint8_t> bytes) {
+  auto owned = std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes));
+  bytes_ = *owned;
+  owner_ = std::move(owned);
+}
+
+std::expected<std::unique_ptr<MemorySource>, IoError> MemorySource::map(int fd) {
   struct stat info {};
   if (::fstat(fd, &info) != 0) {
     return std::unexpected(IoError::from_errno(errno));
@@ -113,31 +137,36 @@ std::expected<std::unique_ptr<MappedSource>, IoError> MappedSource::map(int fd) 
   const auto length = static_cast<std::size_t>(detail::file_length(fd, info).value_or(0));
   if (length == 0) {
     // mmap refuses empty lengths; an empty file maps to no bytes.
-    return std::make_unique<MappedSource>(Key{}, std::span<const std::uint8_t>{});
+    return std::make_unique<MemorySource>(std::span<const std::uint8_t>{});
   }
   void* address = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
   if (address == MAP_FAILED) {
     return std::unexpected(IoError::from_errno(errno));
   }
-  return std::make_unique<MappedSource>(
-      Key{}, std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(address), length));
-}
-
-MappedSource::~MappedSource() {
-  if (!bytes_.empty()) {
-    // const_cast: munmap takes a non-const pointer but never writes through it.
-    ::munmap(const_cast<std::uint8_t*>(bytes_.data()), bytes_.size());
+  const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(address), length);
+  try {
+    std::shared_ptr<const void> mapping(address, [length](const void* start) {
+      // const_cast: munmap takes a non-const pointer but never writes through it.
+      ::munmap(const_cast<void*>(start), length);
+    });
+    return std::make_unique<MemorySource>(bytes, std::move(mapping));
+  } catch (const std::bad_alloc&) {
+    // The shared pointer unmaps when it cannot take the mapping over; nothing else holds it.
+    return std::unexpected(IoError::out_of_memory());
   }
-}
-
-std::expected<void, IoError> MappedSource::read_exact_at(std::span<std::uint8_t> buf,
-                                                         std::uint64_t offset) const {
-  return copy_out(bytes_, buf, offset);
 }
 
 std::expected<void, IoError> MemorySource::read_exact_at(std::span<std::uint8_t> buf,
                                                          std::uint64_t offset) const {
   return copy_out(bytes_, buf, offset);
+}
+
+std::span<const std::uint8_t> MemorySource::view_at(std::uint64_t offset,
+                                                    std::size_t count) const noexcept {
+  if (offset > bytes_.size() || count > bytes_.size() - offset) {
+    return {};
+  }
+  return bytes_.subspan(static_cast<std::size_t>(offset), count);
 }
 
 }  // namespace marrowvane_dat

@@ -1,15 +1,14 @@
 // SPDX-License-Identifier: MIT
-// Block chains read block by block, from memory, through windows, or speculatively in
-// one vectored read per run of adjacent blocks; every way gives the same bytes and
-// the same errors as following the links one block at a time.
+// Block chains followed block by block, through windows, or speculatively in one
+// vectored read per run of adjacent blocks; every way gives the same bytes and the
+// same errors as following the links one block at a time.
 #include "block_chain.hpp"
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
-#include <cstring>
-#include <string>
+#include <climits>
 
+#include "error_texts.hpp"
 #include "marrowvane_dat/binary_reader.hpp"
 
 namespace marrowvane_dat::detail {
@@ -22,8 +21,9 @@ constexpr std::size_t WINDOW_SIZE = std::size_t{64} << 10;
 // The smallest window read once a chain has jumped away from the last window: a read
 // this small costs the source no more than reading a single block would.
 constexpr std::size_t MIN_WINDOW_SIZE = 512;
-// The most blocks one speculative read covers; their link words need CHAIN_SLACK.
-constexpr std::size_t MAX_SPECULATIVE_BLOCKS = CHAIN_SLACK / LINK_SIZE;
+// The most blocks one speculative read covers: each takes two pieces of the read (its
+// link word and its payload), and one system call takes at most IOV_MAX pieces.
+constexpr std::size_t MAX_SPECULATIVE_BLOCKS = IOV_MAX / 2;
 
 std::uint32_t link_at(const std::uint8_t* bytes) noexcept {
   return load_le<std::uint32_t>(std::span<const std::uint8_t, LINK_SIZE>(bytes, LINK_SIZE));
@@ -31,143 +31,90 @@ std::uint32_t link_at(const std::uint8_t* bytes) noexcept {
 
 // The state of one chain read, shared by every way of reading it so that each can
 // hand over to the exact block-by-block walk at any block.
+template <class Sink>
 class Walk {
  public:
-  Walk(const ChainGeometry& geometry, std::uint32_t offset, std::uint32_t size,
-       std::span<std::uint8_t> out) noexcept
-      : geometry_(geometry),
-        max_blocks_(geometry.max_blocks()),
-        start_(offset),
-        current_(offset),
-        remaining_(size),
-        out_(out) {}
+  Walk(const ChainGeometry& geometry, std::uint32_t offset, std::uint32_t size, Sink& sink) noexcept
+      : geometry_(geometry), start_(offset), current_(offset), remaining_(size), sink_(sink) {}
 
+  [[nodiscard]] const ChainGeometry& geometry() const noexcept { return geometry_; }
   [[nodiscard]] std::uint64_t current() const noexcept { return current_; }
   [[nodiscard]] std::uint64_t remaining() const noexcept { return remaining_; }
-  [[nodiscard]] std::uint64_t filled() const noexcept { return filled_; }
-  [[nodiscard]] std::uint64_t blocks_left() const noexcept { return max_blocks_ - visited_; }
-  [[nodiscard]] bool discarding() const noexcept { return out_.empty() && append_ == nullptr; }
-  // Where bytes read from memory are appended, when the result is a growing vector
-  // rather than a sized buffer.
-  [[nodiscard]] std::vector<std::uint8_t>* appending() const noexcept { return append_; }
-  void append_to(std::vector<std::uint8_t>* out) noexcept { append_ = out; }
-  // The bytes the result may use, the room past its end included.
-  [[nodiscard]] std::uint64_t room() const noexcept { return out_.size(); }
-  [[nodiscard]] std::uint64_t block_size() const noexcept { return geometry_.block_size; }
-  [[nodiscard]] std::uint64_t payload_size() const noexcept {
-    return geometry_.block_size - LINK_SIZE;
+  [[nodiscard]] std::uint64_t blocks_left() const noexcept {
+    return geometry_.max_blocks - visited_;
   }
-  [[nodiscard]] std::uint64_t archive_length() const noexcept { return geometry_.archive_length; }
+  [[nodiscard]] Sink& sink() const noexcept { return sink_; }
 
   // Counts the block about to be visited. A chain that needs more blocks than the
-  // archive can hold distinct ones is going round in a loop.
+  // archive holds on its grid is going round in a loop or through overlapping blocks.
   Result<void> enter_block() {
-    if (visited_ == max_blocks_) {
-      char text[160];
-      std::snprintf(text, sizeof text,
-                    "block chain starting at offset 0x%08llX passes through more than %llu "
-                    "blocks, more than the archive holds; its links loop",
-                    static_cast<unsigned long long>(start_),
-                    static_cast<unsigned long long>(max_blocks_));
-      return std::unexpected(DatError::Corruption{text});
+    if (visited_ == geometry_.max_blocks) {
+      return std::unexpected(chain_too_long(start_, geometry_.max_blocks));
     }
     ++visited_;
+    sink_.block(current_);
     return {};
   }
   // What the current block supplies: a whole payload, or everything still missing
   // when it is the last block (it then runs on past its own end).
   [[nodiscard]] std::uint64_t take(std::uint32_t next) const noexcept {
-    return next != 0 ? std::min(remaining_, payload_size()) : remaining_;
-  }
-  // Where the next `count` bytes of the result go.
-  [[nodiscard]] std::span<std::uint8_t> destination(std::uint64_t count) const noexcept {
-    return result_bytes(filled_, count);
-  }
-  // The `count` bytes of the result from `position` on.
-  [[nodiscard]] std::span<std::uint8_t> result_bytes(std::uint64_t position,
-                                                     std::uint64_t count) const noexcept {
-    return out_.subspan(static_cast<std::size_t>(position), static_cast<std::size_t>(count));
+    return next != 0 ? std::min(remaining_, geometry_.payload_size()) : remaining_;
   }
   void advance(std::uint64_t taken, std::uint32_t next) noexcept {
-    filled_ += taken;
     remaining_ -= taken;
     current_ = next;
   }
-  // Whether `count` bytes at `at` exist, for reads whose bytes are not kept.
-  [[nodiscard]] Result<void> check_available(std::uint64_t at, std::uint64_t count) const {
-    if (at > archive_length() || count > archive_length() - at) {
-      return std::unexpected(IoError::unexpected_eof());
-    }
-    return {};
-  }
-  // Gathers the next `count` bytes of the result from `at` with one exact read, or only
-  // checks that they exist when the result is being discarded.
+  // Gives the sink the `count` bytes at `at` with one exact read (a view where the
+  // source has one), or, when the sink keeps nothing, checks only that they exist.
   [[nodiscard]] Result<void> gather(const ArchiveSource& source, std::uint64_t at,
                                     std::uint64_t count) const {
-    if (discarding()) {
-      return check_available(at, count);
+    if constexpr (!Sink::KEEPS_BYTES) {
+      const std::uint64_t length = geometry_.archive_length;
+      if (at > length || count > length - at) {
+        return std::unexpected(IoError::unexpected_eof());
+      }
+      return {};
+    } else {
+      const auto bytes = static_cast<std::size_t>(count);
+      if (const std::span<const std::uint8_t> view = source.view_at(at, bytes);
+          view.size() == bytes) {
+        sink_.append(view);
+        return {};
+      }
+      if (auto read = source.read_exact_at(sink_.room(bytes), at); !read) {
+        return std::unexpected(read.error());
+      }
+      return {};
     }
-    if (auto read = source.read_exact_at(destination(count), at); !read) {
-      return std::unexpected(read.error());
-    }
-    return {};
   }
 
  private:
   const ChainGeometry& geometry_;
-  std::uint64_t max_blocks_;
   std::uint64_t start_;
   std::uint64_t current_;
   std::uint64_t remaining_;
-  std::uint64_t filled_ = 0;
   std::uint64_t visited_ = 0;
-  std::span<std::uint8_t> out_;
-  std::vector<std::uint8_t>* append_ = nullptr;
+  Sink& sink_;
 };
 
-// The reference walk: per block, one read of the link and one of the payload.
-Result<void> follow_exactly(const ArchiveSource& source, Walk& walk) {
+// The reference walk: per block, one read of the link and one of the payload. From a
+// source that holds its bytes in memory both are views, so this is also the fast way
+// to read such a source.
+template <class Sink>
+Result<void> follow_exactly(const ArchiveSource& source, Walk<Sink>& walk) {
   while (walk.remaining() > 0) {
     if (auto entered = walk.enter_block(); !entered) {
       return entered;
     }
-    std::uint8_t link[LINK_SIZE];
-    if (auto read = source.read_exact_at(link, walk.current()); !read) {
-      return std::unexpected(read.error());
+    std::uint8_t room[LINK_SIZE];
+    const auto link = source.read_at(room, walk.current());
+    if (!link) {
+      return std::unexpected(link.error());
     }
-    const std::uint32_t next = link_at(link);
+    const std::uint32_t next = link_at(link->data());
     const std::uint64_t count = walk.take(next);
-    const std::uint64_t at = walk.current() + LINK_SIZE;
-    if (auto gathered = walk.gather(source, at, count); !gathered) {
+    if (auto gathered = walk.gather(source, walk.current() + LINK_SIZE, count); !gathered) {
       return gathered;
-    }
-    walk.advance(count, next);
-  }
-  return {};
-}
-
-// The same walk over bytes held in memory: bounds checks instead of reads.
-Result<void> walk_memory(std::span<const std::uint8_t> image, Walk& walk) {
-  const std::uint64_t length = image.size();
-  while (walk.remaining() > 0) {
-    if (auto entered = walk.enter_block(); !entered) {
-      return entered;
-    }
-    const std::uint64_t here = walk.current();
-    if (here > length || LINK_SIZE > length - here) {
-      return std::unexpected(IoError::unexpected_eof());
-    }
-    const std::uint32_t next = link_at(image.data() + here);
-    const std::uint64_t count = walk.take(next);
-    const std::uint64_t at = here + LINK_SIZE;
-    if (count > length - at) {
-      return std::unexpected(IoError::unexpected_eof());
-    }
-    if (std::vector<std::uint8_t>* out = walk.appending()) {
-      out->insert(out->end(), image.begin() + static_cast<std::ptrdiff_t>(at),
-                  image.begin() + static_cast<std::ptrdiff_t>(at + count));
-    } else if (!walk.discarding()) {
-      std::memcpy(walk.destination(count).data(), image.data() + at, count);
     }
     walk.advance(count, next);
   }
@@ -182,8 +129,10 @@ Result<void> walk_memory(std::span<const std::uint8_t> image, Walk& walk) {
 // a full window per block), while a contiguous run still takes few large reads.
 // Anything the window cannot serve is read exactly, so errors stay those of the
 // reference walk.
-Result<void> walk_windows(const ArchiveSource& source, Walk& walk,
+template <class Sink>
+Result<void> walk_windows(const ArchiveSource& source, Walk<Sink>& walk,
                           std::vector<std::uint8_t>& window) {
+  const ChainGeometry& geometry = walk.geometry();
   std::uint64_t base = 0;
   std::uint64_t held = 0;
   std::uint64_t served = 0;
@@ -194,12 +143,13 @@ Result<void> walk_windows(const ArchiveSource& source, Walk& walk,
   while (walk.remaining() > 0) {
     const std::uint64_t here = walk.current();
     if (!holds(here, LINK_SIZE)) {
-      const std::uint64_t length = walk.archive_length();
+      const std::uint64_t length = geometry.archive_length;
+      const std::uint64_t payload = geometry.payload_size();
       const std::uint64_t contiguous =
-          (walk.remaining() + walk.payload_size() - 1) / walk.payload_size() * walk.block_size();
+          (walk.remaining() + payload - 1) / payload * geometry.block_size;
       const std::uint64_t earned =
           first ? contiguous
-                : std::max<std::uint64_t>(MIN_WINDOW_SIZE, 2 * served * walk.block_size());
+                : std::max<std::uint64_t>(MIN_WINDOW_SIZE, 2 * served * geometry.block_size);
       const std::uint64_t want =
           here < length ? std::min({earned, contiguous, std::uint64_t{WINDOW_SIZE}, length - here})
                         : 0;
@@ -225,8 +175,9 @@ Result<void> walk_windows(const ArchiveSource& source, Walk& walk,
     const std::uint64_t count = walk.take(next);
     const std::uint64_t at = here + LINK_SIZE;
     if (holds(at, count)) {
-      if (!walk.discarding()) {
-        std::memcpy(walk.destination(count).data(), window.data() + (at - base), count);
+      if constexpr (Sink::KEEPS_BYTES) {
+        walk.sink().append(std::span(window).subspan(static_cast<std::size_t>(at - base),
+                                                     static_cast<std::size_t>(count)));
       }
     } else if (auto gathered = walk.gather(source, at, count); !gathered) {
       return gathered;
@@ -236,76 +187,74 @@ Result<void> walk_windows(const ArchiveSource& source, Walk& walk,
   return {};
 }
 
-// Reads a run of blocks in one read straight into the result, betting that each block
-// links to the one right after it, then moves each payload down over the link words
-// between them (cheaper than scattering the read into a piece per block). The bet is
-// checked block by block; where it was wrong the read carries on from the block the
-// link names. The bet's size follows the chain: the first read covers everything a
-// fully adjacent chain would need, later ones the length of the run just seen (doubled
-// while runs keep going), so a scattered chain costs one read per block. A read that
-// runs short or fails hands over to the exact walk. The link words need room past the
-// result's end: CHAIN_SLACK bytes.
-Result<void> read_speculatively(const ArchiveSource& source, Walk& walk) {
-  const std::uint64_t block_size = walk.block_size();
-  const std::uint64_t payload = walk.payload_size();
+// Reads a run of blocks in one vectored read, betting that each block links to the one
+// right after it: each link word goes to scratch and each payload straight to its place
+// in the result, so no byte is moved twice. The bet is checked block by block; where it
+// was wrong the room of the blocks after is given back and the read carries on from the
+// block the link names. The bet's size follows the chain: the first read covers
+// everything a fully adjacent chain would need, later ones the length of the run just
+// seen (doubled while runs keep going), so a scattered chain costs one read per block.
+// A read that runs short or fails hands over to the exact walk.
+template <class Sink>
+Result<void> read_speculatively(const ArchiveSource& source, Walk<Sink>& walk) {
+  const ChainGeometry& geometry = walk.geometry();
+  const std::uint64_t payload = geometry.payload_size();
   std::uint64_t bet = MAX_SPECULATIVE_BLOCKS;
+  std::array<std::uint8_t, MAX_SPECULATIVE_BLOCKS * LINK_SIZE> links;
+  std::array<std::span<std::uint8_t>, 2 * MAX_SPECULATIVE_BLOCKS> pieces;
+  Sink& sink = walk.sink();
 
   while (walk.remaining() > 0) {
     const std::uint64_t needed = (walk.remaining() + payload - 1) / payload;
-    std::uint64_t blocks =
-        std::min({needed, bet, walk.blocks_left(), std::uint64_t{MAX_SPECULATIVE_BLOCKS}});
+    const std::uint64_t blocks = std::min({needed, bet, walk.blocks_left()});
     if (blocks == 0) {
-      return walk.enter_block();  // the chain has used up its bound: this reports the loop
+      return walk.enter_block();  // the chain has used up its bound: this reports it
     }
-    const std::uint64_t base = walk.filled();
-    const auto span_of = [&](std::uint64_t count) {
-      return (count - 1) * block_size + LINK_SIZE +
-             std::min(walk.remaining() - (count - 1) * payload, payload);
+    const std::uint64_t last_take = std::min(walk.remaining() - (blocks - 1) * payload, payload);
+    const auto total = static_cast<std::size_t>((blocks - 1) * payload + last_take);
+    const std::span<std::uint8_t> room = sink.room(total);
+    for (std::size_t i = 0; i < blocks; ++i) {
+      pieces[2 * i] = std::span(links).subspan(i * LINK_SIZE, LINK_SIZE);
+      pieces[2 * i + 1] = room.subspan(i * payload, i + 1 < blocks ? payload : last_take);
+    }
+    const auto got = source.read_vectored_at(std::span(pieces).first(2 * blocks), walk.current());
+    std::size_t used = 0;
+    const auto hand_over = [&] {
+      sink.give_back(total - used);
+      return follow_exactly(source, walk);
     };
-    // The run's link words must fit in the room past the result's end.
-    while (blocks > 1 && base + span_of(blocks) > walk.room()) {
-      --blocks;
-    }
-    if (base + span_of(blocks) > walk.room()) {
-      return follow_exactly(source, walk);
-    }
-    const std::uint64_t span = span_of(blocks);
-    const std::span<std::uint8_t> run[] = {walk.result_bytes(base, span)};
-    const auto got = source.read_vectored_at(run, walk.current());
     if (!got) {
-      return follow_exactly(source, walk);
+      return hand_over();
     }
-
-    std::uint64_t used = 0;
     bool run_goes_on = false;
-    for (std::uint64_t i = 0; i < blocks; ++i) {
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < blocks; ++i, ++run) {
       const std::uint64_t take = std::min(walk.remaining(), payload);
-      if (*got < i * block_size + LINK_SIZE + take) {
-        return follow_exactly(source, walk);
+      if (*got < i * geometry.block_size + LINK_SIZE + take) {
+        return hand_over();
       }
       if (auto entered = walk.enter_block(); !entered) {
         return entered;
       }
       const std::uint64_t here = walk.current();
-      const std::uint8_t* block = walk.result_bytes(base + i * block_size, LINK_SIZE).data();
-      const std::uint32_t next = link_at(block);
-      std::memmove(walk.destination(take).data(), block + LINK_SIZE, take);
+      const std::uint32_t next = link_at(links.data() + i * LINK_SIZE);
+      used += static_cast<std::size_t>(take);
       if (next == 0 && walk.remaining() > take) {
         // The last block supplies everything still missing, from the bytes after it.
-        if (auto read = source.read_exact_at(walk.destination(walk.remaining()).subspan(take),
-                                             here + LINK_SIZE + take);
-            !read) {
-          return std::unexpected(read.error());
-        }
+        sink.give_back(total - used);
+        used = total;
+        walk.advance(take, next);
+        return walk.gather(source, here + LINK_SIZE + take, walk.remaining());
       }
       walk.advance(walk.take(next), next);
-      ++used;
-      run_goes_on = next == here + block_size;
+      run_goes_on = next == here + geometry.block_size;
       if (walk.remaining() == 0 || !run_goes_on) {
+        ++run;
         break;
       }
     }
-    bet = run_goes_on ? std::min<std::uint64_t>(2 * used, MAX_SPECULATIVE_BLOCKS) : used;
+    sink.give_back(total - used);
+    bet = run_goes_on ? std::min<std::uint64_t>(2 * run, MAX_SPECULATIVE_BLOCKS) : run;
   }
   return {};
 }
@@ -314,36 +263,46 @@ Result<void> read_speculatively(const ArchiveSource& source, Walk& walk) {
 
 Result<ChainGeometry> chain_geometry(std::uint32_t block_size, std::uint64_t archive_length) {
   if (block_size <= LINK_SIZE) {
-    return std::unexpected(
-        DatError::Corruption{"block size " + std::to_string(block_size) +
-                             " leaves no room for data after the 4-byte block link"});
+    return std::unexpected(block_size_too_small(block_size));
   }
-  return ChainGeometry{.block_size = block_size, .archive_length = archive_length};
+  ChainGeometry geometry{.block_size = block_size, .archive_length = archive_length};
+  if (geometry.length_known()) {
+    geometry.max_blocks = archive_length / block_size + 1;
+    geometry.max_chain_bytes = (geometry.max_blocks - 1) * geometry.payload_size() + archive_length;
+  }
+  return geometry;
 }
 
+template <class Sink>
 Result<void> read_chain(const ArchiveSource& source, const ChainGeometry& geometry,
-                        std::uint32_t offset, std::uint32_t size, std::span<std::uint8_t> out,
+                        std::uint32_t offset, std::uint32_t size, Sink& sink,
                         ChainScratch& scratch) {
-  Walk walk(geometry, offset, size, out);
-  if (const std::span<const std::uint8_t> image = source.memory(); !image.empty()) {
-    return walk_memory(image, walk);
+  Walk<Sink> walk(geometry, offset, size, sink);
+  if (size == 0) {
+    return {};
   }
-  const bool length_known = geometry.archive_length != std::numeric_limits<std::uint64_t>::max();
-  if (geometry.block_size < SMALL_BLOCK_SIZE && length_known) {
-    return walk_windows(source, walk, scratch.window);
-  }
-  if (walk.discarding()) {
+  // A source that holds its bytes gives views, and the exact walk over views is the
+  // quickest read there is.
+  if (!source.view_at(offset, LINK_SIZE).empty()) {
     return follow_exactly(source, walk);
   }
-  return read_speculatively(source, walk);
+  // A few bytes (a size prefix) are not worth a window's allocation.
+  if (geometry.block_size < SMALL_BLOCK_SIZE && size > SMALL_BLOCK_SIZE &&
+      geometry.length_known()) {
+    return walk_windows(source, walk, scratch.window);
+  }
+  if constexpr (Sink::KEEPS_BYTES) {
+    return read_speculatively(source, walk);
+  } else {
+    return follow_exactly(source, walk);
+  }
 }
 
-Result<void> read_chain_appending(std::span<const std::uint8_t> image,
-                                  const ChainGeometry& geometry, std::uint32_t offset,
-                                  std::uint32_t size, std::vector<std::uint8_t>& out) {
-  Walk walk(geometry, offset, size, {});
-  walk.append_to(&out);
-  return walk_memory(image, walk);
-}
+template Result<void> read_chain(const ArchiveSource&, const ChainGeometry&, std::uint32_t,
+                                 std::uint32_t, SpanSink&, ChainScratch&);
+template Result<void> read_chain(const ArchiveSource&, const ChainGeometry&, std::uint32_t,
+                                 std::uint32_t, VectorSink&, ChainScratch&);
+template Result<void> read_chain(const ArchiveSource&, const ChainGeometry&, std::uint32_t,
+                                 std::uint32_t, DiscardSink&, ChainScratch&);
 
 }  // namespace marrowvane_dat::detail

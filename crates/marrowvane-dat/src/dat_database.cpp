@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -14,36 +13,93 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "block_chain.hpp"
+#include "archive_reader.hpp"
+#include "error_texts.hpp"
 #include "file_length.hpp"
-#include "marrowvane_dat/utils.hpp"
+#include "lrs.hpp"
+#include "retry.hpp"
 
 namespace marrowvane_dat {
 namespace {
 
-// Reads the header of an archive source with positional reads from a running position.
-class SourceReader {
- public:
-  SourceReader(const ArchiveSource& source, std::uint64_t position) noexcept
-      : source_(source), position_(position) {}
+DatError out_of_memory() {
+  return IoError::out_of_memory();
+}
 
-  std::expected<void, IoError> read_exact(std::span<std::uint8_t> out) {
-    if (auto read = source_.read_exact_at(out, position_); !read) {
-      return read;
+// The header's bytes as far as one read got, and the error that stopped it short.
+struct HeaderBytes {
+  std::array<std::uint8_t, DatHeader::SIZE> bytes{};
+  std::size_t got = 0;
+  IoError stop = IoError::unexpected_eof();
+};
+
+// The record source the header is parsed from: the bytes read, then the error that
+// ended the read, so a header cut short names the field it ran out in and the cause
+// the read met, without reading anything twice.
+class HeaderReader {
+ public:
+  explicit HeaderReader(const HeaderBytes& read) noexcept : read_(read) {}
+  std::expected<void, IoError> read_exact(std::span<std::uint8_t> out) noexcept {
+    if (out.size() > read_.got - position_) {
+      return std::unexpected(read_.stop);
     }
+    std::memcpy(out.data(), read_.bytes.data() + position_, out.size());
     position_ += out.size();
     return {};
   }
   [[nodiscard]] std::uint64_t position() const noexcept { return position_; }
-  void seek(std::uint64_t position) noexcept { position_ = position; }
+  void seek(std::uint64_t position) noexcept { position_ = static_cast<std::size_t>(position); }
 
  private:
-  const ArchiveSource& source_;
-  std::uint64_t position_;
+  const HeaderBytes& read_;
+  std::size_t position_ = 0;
 };
 
-DatError out_of_memory() {
-  return IoError::out_of_memory();
+std::expected<DatHeader, BinReadError> parse_header(const HeaderBytes& read) {
+  HeaderReader reader(read);
+  return DatHeader::read(reader);
+}
+
+// Reads the header through the descriptor's own position: one seek, then reads in
+// order until it is whole or the file ends or fails.
+Result<DatHeader> read_header(int fd) {
+  if (::lseek(fd, static_cast<off_t>(DatHeader::OFFSET), SEEK_SET) < 0) {
+    return std::unexpected(IoError::from_errno(errno));
+  }
+  HeaderBytes read;
+  while (read.got < read.bytes.size()) {
+    const ssize_t got = detail::retry_interrupted(
+        [&] { return ::read(fd, read.bytes.data() + read.got, read.bytes.size() - read.got); });
+    if (got <= 0) {
+      if (got < 0) {
+        read.stop = IoError::from_errno(errno);
+      }
+      break;
+    }
+    read.got += static_cast<std::size_t>(got);
+  }
+  return parse_header(read);
+}
+
+// Reads the header with positional reads at its offset: in one read, and only when
+// that fails word by word, which finds where the bytes stop (every field is a whole
+// number of 4-byte words) and why.
+Result<DatHeader> read_header(const ArchiveSource& source) {
+  HeaderBytes read;
+  auto whole = source.read_exact_at(read.bytes, DatHeader::OFFSET);
+  if (whole) {
+    read.got = read.bytes.size();
+  }
+  constexpr std::size_t WORD = 4;
+  while (!whole && read.got < read.bytes.size()) {
+    const std::span<std::uint8_t> word = std::span(read.bytes).subspan(read.got, WORD);
+    if (auto got = source.read_exact_at(word, DatHeader::OFFSET + read.got); !got) {
+      read.stop = got.error();
+      break;
+    }
+    read.got += WORD;
+  }
+  return parse_header(read);
 }
 
 struct OpenedFile {
@@ -51,23 +107,6 @@ struct OpenedFile {
   DatHeader header;
   std::uint64_t length;
 };
-
-// Reads the header in one go from a reader `make_reader()` gives; only when that fails
-// is it read again field by field from a fresh reader (after `rewind()`), which is what
-// names the field that ran out.
-template <class MakeReader, class Rewind>
-std::expected<DatHeader, BinReadError> read_header(MakeReader make_reader, Rewind rewind) {
-  std::array<std::uint8_t, DatHeader::SIZE> bytes{};
-  if (auto whole = make_reader(); whole.read_exact(bytes)) {
-    Cursor cursor(bytes);
-    return DatHeader::read(cursor);
-  }
-  if (!rewind()) {
-    return std::unexpected(BinReadError(IoError::from_errno(errno)));
-  }
-  auto fields = make_reader();
-  return DatHeader::read(fields);
-}
 
 // Opens `path` for reading without ever blocking, refuses what cannot hold an archive,
 // and reads the header through the file position.
@@ -78,7 +117,8 @@ Result<OpenedFile> open_file(const std::filesystem::path& path) {
   }
   // O_NONBLOCK keeps a FIFO without a writer (or a terminal) from blocking the open; it
   // changes nothing for regular files and block devices.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  UniqueFd fd(detail::retry_interrupted(
+      [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
   if (!fd) {
     const int code = errno;
     return std::unexpected(DatError::PathError{path, IoError::from_errno(code)});
@@ -102,19 +142,48 @@ Result<OpenedFile> open_file(const std::filesystem::path& path) {
     }
   }
   const std::uint64_t length = detail::file_length(fd.get(), info).value_or(0);
-  if (::lseek(fd.get(), static_cast<off_t>(DatHeader::OFFSET), SEEK_SET) < 0) {
-    return std::unexpected(IoError::from_errno(errno));
-  }
-  auto header = read_header(
-      [&] { return FdReader(fd.get(), DatHeader::OFFSET); },
-      [&] { return ::lseek(fd.get(), static_cast<off_t>(DatHeader::OFFSET), SEEK_SET) >= 0; });
+  auto header = read_header(fd.get());
   if (!header) {
     return std::unexpected(std::move(header.error()));
   }
   return OpenedFile{std::move(fd), std::move(*header), length};
 }
 
+// Stored bytes of compressed files read for a caller that keeps only the decoded
+// ones, reused by later reads on the same thread; a buffer grown past SCRATCH_KEEP is
+// given back afterwards so that one huge file does not stay resident.
+constexpr std::size_t SCRATCH_KEEP = std::size_t{4} << 20;
+
+class StoredScratch {
+ public:
+  StoredScratch() noexcept : buffer_(thread_buffer()) {}
+  StoredScratch(const StoredScratch&) = delete;
+  StoredScratch& operator=(const StoredScratch&) = delete;
+  ~StoredScratch() {
+    if (buffer_.capacity() > SCRATCH_KEEP) {
+      std::vector<std::uint8_t>().swap(buffer_);
+    }
+  }
+  std::vector<std::uint8_t>& get() noexcept { return buffer_; }
+
+ private:
+  static std::vector<std::uint8_t>& thread_buffer() noexcept {
+    thread_local std::vector<std::uint8_t> buffer;
+    return buffer;
+  }
+  std::vector<std::uint8_t>& buffer_;
+};
+
 }  // namespace
+
+struct DatDatabase::Destination {
+  // A vector to fill, or null for `span`.
+  std::vector<std::uint8_t>* vector = nullptr;
+  // True when the vector is the caller's to reuse: its capacity serves as room for the
+  // stored bytes too. False for a result handed over to keep, sized to its content.
+  bool reused = false;
+  std::span<std::uint8_t> span;
+};
 
 DatKind DatHeader::dat_kind() const noexcept {
   if (magic != MAGIC) {
@@ -129,13 +198,20 @@ DatKind DatHeader::dat_kind() const noexcept {
   return DatKind::Local;
 }
 
+DatDatabase::DatDatabase(DatHeader header, DatFileMap files,
+                         std::unique_ptr<detail::ArchiveReader> reader) noexcept
+    : header_(std::move(header)), files_(std::move(files)), reader_(std::move(reader)) {}
+DatDatabase::DatDatabase(DatDatabase&&) noexcept = default;
+DatDatabase& DatDatabase::operator=(DatDatabase&&) noexcept = default;
+DatDatabase::~DatDatabase() = default;
+
 Result<DatDatabase> DatDatabase::open(const std::filesystem::path& path) {
   try {
     auto opened = open_file(path);
     if (!opened) {
       return std::unexpected(std::move(opened.error()));
     }
-    return finish_open(std::move(opened->header),
+    return open_source(std::move(opened->header),
                        std::make_unique<FileSource>(std::move(opened->fd), opened->length));
   } catch (const std::bad_alloc&) {
     return std::unexpected(out_of_memory());
@@ -148,11 +224,11 @@ Result<DatDatabase> DatDatabase::open_mapped(const std::filesystem::path& path) 
     if (!opened) {
       return std::unexpected(std::move(opened.error()));
     }
-    auto mapped = MappedSource::map(opened->fd.get());
+    auto mapped = MemorySource::map(opened->fd.get());
     if (!mapped) {
       return std::unexpected(mapped.error());
     }
-    return finish_open(std::move(opened->header), std::move(*mapped));
+    return open_source(std::move(opened->header), std::move(*mapped));
   } catch (const std::bad_alloc&) {
     return std::unexpected(out_of_memory());
   }
@@ -176,60 +252,33 @@ Result<DatDatabase> DatDatabase::open_owned(std::vector<std::uint8_t> bytes) {
 
 Result<DatDatabase> DatDatabase::open(std::unique_ptr<ArchiveSource> source) {
   if (!source) {
-    return std::unexpected(DatError::Other{"no archive source was given"});
+    return std::unexpected(detail::no_source());
   }
   try {
-    auto header =
-        read_header([&] { return SourceReader(*source, DatHeader::OFFSET); }, [] { return true; });
+    auto header = read_header(*source);
     if (!header) {
       return std::unexpected(std::move(header.error()));
     }
-    return finish_open(std::move(*header), std::move(source));
+    return open_source(std::move(*header), std::move(source));
   } catch (const std::bad_alloc&) {
     return std::unexpected(out_of_memory());
   }
 }
 
-Result<DatDatabase> DatDatabase::finish_open(DatHeader header,
+Result<DatDatabase> DatDatabase::open_source(DatHeader header,
                                              std::unique_ptr<ArchiveSource> source) {
-  DatDatabase database(std::move(header), std::move(source));
-  database.archive_length_ =
-      database.source_->size_hint().value_or(std::numeric_limits<std::uint64_t>::max());
-  if (auto loaded = database.read_directory(); !loaded) {
-    return std::unexpected(std::move(loaded.error()));
+  auto reader = std::make_unique<detail::ArchiveReader>(std::move(source), header.block_size);
+  auto files = detail::read_directory(*reader, header.root_offset);
+  if (!files) {
+    return std::unexpected(std::move(files.error()));
   }
-  return database;
+  return DatDatabase(std::move(header), std::move(*files), std::move(reader));
 }
 
 Result<void> DatDatabase::read_file_data_into(std::uint32_t offset, std::uint32_t size,
                                               std::vector<std::uint8_t>& out) const {
-  if (size == 0) {
-    out.clear();
-    return {};
-  }
-  auto geometry = detail::chain_geometry(header_.block_size, archive_length_);
-  if (!geometry) {
-    return std::unexpected(std::move(geometry.error()));
-  }
   try {
-    detail::ChainScratch scratch;
-    if (size > geometry->max_chain_bytes()) {
-      // No chain in this archive can gather that much, so the read fails; find out how
-      // without allocating for the size.
-      out.clear();
-      return detail::read_chain(*source_, *geometry, offset, size, {}, scratch);
-    }
-    if (const std::span<const std::uint8_t> image = source_->memory(); !image.empty()) {
-      // Copied straight from memory into a vector that grows as it goes: nothing is
-      // zero-filled first, even in a fresh or a growing buffer.
-      out.clear();
-      out.reserve(size);
-      return detail::read_chain_appending(image, *geometry, offset, size, out);
-    }
-    out.resize(std::size_t{size} + detail::CHAIN_SLACK);
-    auto read = detail::read_chain(*source_, *geometry, offset, size, out, scratch);
-    out.resize(size);
-    return read;
+    return reader_->read_into(offset, size, out);
   } catch (const std::bad_alloc&) {
     return std::unexpected(out_of_memory());
   }
@@ -241,15 +290,54 @@ Result<std::vector<std::uint8_t>> DatDatabase::read_file_data(std::uint32_t offs
   if (auto read = read_file_data_into(offset, size, out); !read) {
     return std::unexpected(std::move(read.error()));
   }
-  // The room the read used past the end is not worth keeping beside a small result.
-  if (out.capacity() - out.size() > out.size() / 16) {
-    try {
-      out.shrink_to_fit();
-    } catch (const std::bad_alloc&) {
-      // Keeping the larger buffer is harmless.
-    }
-  }
   return out;
+}
+
+// Plain bytes go straight to the destination. Compressed ones are read first: into
+// the tail of a reused vector, decoded into its head, so one buffer serves both and
+// needs no allocation at all once large enough; otherwise into this thread's scratch,
+// decoded into the destination.
+Result<std::size_t> DatDatabase::read_entry(const DatFileEntry& entry,
+                                            const Destination& to) const {
+  try {
+    if (!entry.is_compressed()) {
+      if (to.vector == nullptr && to.span.size() < entry.size) {
+        return std::unexpected(detail::buffer_too_small(entry.id, to.span.size(), entry.size));
+      }
+      auto read = to.vector != nullptr ? reader_->read_into(entry.offset, entry.size, *to.vector)
+                                       : reader_->read_into(entry.offset, entry.size, to.span);
+      if (!read) {
+        return std::unexpected(std::move(read.error()));
+      }
+      return entry.size;
+    }
+    StoredScratch scratch;
+    std::vector<std::uint8_t>& stored = to.reused ? *to.vector : scratch.get();
+    if (auto read = reader_->read_into(entry.offset, entry.size, stored); !read) {
+      return std::unexpected(std::move(read.error()));
+    }
+    const std::size_t bound = detail::lrs_output_bound(stored);
+    std::span<const std::uint8_t> input = stored;
+    std::span<std::uint8_t> output = to.span;
+    if (to.reused) {
+      stored.resize(bound + entry.size);
+      std::memmove(stored.data() + bound, stored.data(), entry.size);
+      input = std::span(stored).subspan(bound);
+      output = std::span(stored).first(bound);
+    } else if (to.vector != nullptr) {
+      to.vector->assign(bound, 0);
+      output = *to.vector;
+    } else if (to.span.size() < bound) {
+      return std::unexpected(detail::buffer_too_small(entry.id, to.span.size(), bound));
+    }
+    const std::size_t made = detail::decompress_lrs_to(input, output);
+    if (to.vector != nullptr) {
+      to.vector->resize(made);
+    }
+    return made;
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(out_of_memory());
+  }
 }
 
 Result<void> DatDatabase::get_file_into(std::uint32_t id, std::vector<std::uint8_t>& out) const {
@@ -257,28 +345,11 @@ Result<void> DatDatabase::get_file_into(std::uint32_t id, std::vector<std::uint8
   if (entry == nullptr) {
     return std::unexpected(DatError::NotFound{id});
   }
-  if (!entry->is_compressed()) {
-    return read_file_data_into(entry->offset, entry->size, out);
+  if (auto read = read_entry(*entry, Destination{.vector = &out, .reused = true, .span = {}});
+      !read) {
+    return std::unexpected(std::move(read.error()));
   }
-  // The stored bytes go to the buffer's tail and are decoded into its head, so one
-  // buffer serves both and a reused one needs no allocation at all.
-  if (auto read = read_file_data_into(entry->offset, entry->size, out); !read) {
-    return read;
-  }
-  if (out.empty()) {
-    return {};  // nothing stored decompresses to nothing
-  }
-  try {
-    const std::size_t stored = out.size();
-    const std::size_t bound = detail::lrs_output_bound(out);
-    out.resize(bound + stored);
-    std::memmove(out.data() + bound, out.data(), stored);
-    const std::span<const std::uint8_t> input(out.data() + bound, stored);
-    out.resize(detail::decompress_lrs_to(input, std::span(out).first(bound)));
-    return {};
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(out_of_memory());
-  }
+  return {};
 }
 
 Result<std::size_t> DatDatabase::get_file_to(std::uint32_t id, std::span<std::uint8_t> out) const {
@@ -286,46 +357,7 @@ Result<std::size_t> DatDatabase::get_file_to(std::uint32_t id, std::span<std::ui
   if (entry == nullptr) {
     return std::unexpected(DatError::NotFound{id});
   }
-  const auto too_small = [&](std::uint64_t needed) {
-    char text[128];
-    std::snprintf(text, sizeof text, "a buffer of %zu bytes cannot hold file 0x%08X of %llu bytes",
-                  out.size(), id, static_cast<unsigned long long>(needed));
-    return std::unexpected(DatError::Other{text});
-  };
-  if (!entry->is_compressed()) {
-    if (out.size() < entry->size) {
-      return too_small(entry->size);
-    }
-    if (entry->size == 0) {
-      return 0;
-    }
-    auto geometry = detail::chain_geometry(header_.block_size, archive_length_);
-    if (!geometry) {
-      return std::unexpected(std::move(geometry.error()));
-    }
-    detail::ChainScratch scratch;
-    // A size no chain can reach only needs its error found, not room to fail in.
-    const bool reachable = entry->size <= geometry->max_chain_bytes();
-    if (auto read = detail::read_chain(*source_, *geometry, entry->offset, entry->size,
-                                       reachable ? out : std::span<std::uint8_t>(), scratch);
-        !read) {
-      return std::unexpected(std::move(read.error()));
-    }
-    return entry->size;
-  }
-  try {
-    std::vector<std::uint8_t> stored;
-    if (auto read = read_file_data_into(entry->offset, entry->size, stored); !read) {
-      return std::unexpected(std::move(read.error()));
-    }
-    const std::size_t bound = detail::lrs_output_bound(stored);
-    if (out.size() < bound) {
-      return too_small(bound);
-    }
-    return detail::decompress_lrs_to(stored, out);
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(out_of_memory());
-  }
+  return read_entry(*entry, Destination{.vector = nullptr, .reused = false, .span = out});
 }
 
 Result<std::vector<std::uint8_t>> DatDatabase::get_file(std::uint32_t id) const {
@@ -333,21 +365,12 @@ Result<std::vector<std::uint8_t>> DatDatabase::get_file(std::uint32_t id) const 
   if (entry == nullptr) {
     return std::unexpected(DatError::NotFound{id});
   }
-  if (!entry->is_compressed()) {
-    return read_file_data(entry->offset, entry->size);
+  std::vector<std::uint8_t> out;
+  if (auto read = read_entry(*entry, Destination{.vector = &out, .reused = false, .span = {}});
+      !read) {
+    return std::unexpected(std::move(read.error()));
   }
-  // A result handed over for keeping gets its own buffer, sized to the content alone.
-  auto stored = read_file_data(entry->offset, entry->size);
-  if (!stored) {
-    return stored;
-  }
-  try {
-    std::vector<std::uint8_t> out(detail::lrs_output_bound(*stored));
-    out.resize(detail::decompress_lrs_to(*stored, out));
-    return out;
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(out_of_memory());
-  }
+  return out;
 }
 
 Result<std::uint32_t> DatDatabase::decompressed_size(std::uint32_t id) const {
@@ -355,22 +378,82 @@ Result<std::uint32_t> DatDatabase::decompressed_size(std::uint32_t id) const {
   if (entry == nullptr) {
     return std::unexpected(DatError::NotFound{id});
   }
-  constexpr std::uint32_t SIZE_FIELD = 4;
   // Fewer than 4 stored bytes decompress to themselves.
-  if (!entry->is_compressed() || entry->size < SIZE_FIELD) {
+  if (!entry->is_compressed() || entry->size < detail::LRS_SIZE_FIELD) {
     return entry->size;
   }
-  std::array<std::uint8_t, SIZE_FIELD> head{};
-  try {
-    std::vector<std::uint8_t> bytes;
-    if (auto read = read_file_data_into(entry->offset, SIZE_FIELD, bytes); !read) {
-      return std::unexpected(std::move(read.error()));
-    }
-    std::copy_n(bytes.begin(), SIZE_FIELD, head.begin());
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(out_of_memory());
-  }
-  return load_le<std::uint32_t>(std::span<const std::uint8_t, SIZE_FIELD>(head));
+  return reader_->declared_size(*entry);
 }
+
+Result<std::uint32_t> DatDatabase::file_size_bound(std::uint32_t id) const {
+  const DatFileEntry* entry = find(id);
+  if (entry == nullptr) {
+    return std::unexpected(DatError::NotFound{id});
+  }
+  if (!entry->is_compressed() || entry->size < detail::LRS_SIZE_FIELD) {
+    return entry->size;
+  }
+  auto declared = reader_->declared_size(*entry);
+  if (!declared) {
+    return declared;
+  }
+  return static_cast<std::uint32_t>(detail::lrs_output_bound(entry->size, *declared));
+}
+
+namespace detail {
+
+ArchiveReader::ArchiveReader(std::unique_ptr<ArchiveSource> source, std::uint32_t block_size)
+    : source_(std::move(source)),
+      archive_length_(source_->size_hint().value_or(std::numeric_limits<std::uint64_t>::max())),
+      block_size_(block_size) {
+  if (auto geometry = chain_geometry(block_size, archive_length_)) {
+    geometry_ = *geometry;
+  }
+}
+
+Result<const ChainGeometry*> ArchiveReader::geometry() const {
+  if (!geometry_) {
+    return std::unexpected(block_size_too_small(block_size_));
+  }
+  return &*geometry_;
+}
+
+Result<void> ArchiveReader::read_into(std::uint32_t offset, std::uint32_t size,
+                                      std::vector<std::uint8_t>& out) const {
+  ChainScratch scratch;
+  if (size > 0 && geometry_ && size > geometry_->max_chain_bytes) {
+    // No chain in this archive can gather that much, so the read fails; find out how
+    // without allocating for the size.
+    out.clear();
+    DiscardSink discard;
+    return read(offset, size, discard, scratch);
+  }
+  if (size == 0) {
+    out.clear();
+  }
+  VectorSink sink(out, size);
+  return read(offset, size, sink, scratch);
+}
+
+Result<void> ArchiveReader::read_into(std::uint32_t offset, std::uint32_t size,
+                                      std::span<std::uint8_t> out) const {
+  ChainScratch scratch;
+  if (size > 0 && geometry_ && size > geometry_->max_chain_bytes) {
+    DiscardSink discard;
+    return read(offset, size, discard, scratch);
+  }
+  SpanSink sink(out.first(size));
+  return read(offset, size, sink, scratch);
+}
+
+Result<std::uint32_t> ArchiveReader::declared_size(const DatFileEntry& entry) const {
+  std::array<std::uint8_t, LRS_SIZE_FIELD> head{};
+  if (auto read = read_into(entry.offset, LRS_SIZE_FIELD, head); !read) {
+    return std::unexpected(std::move(read.error()));
+  }
+  return load_le<std::uint32_t>(std::span<const std::uint8_t, LRS_SIZE_FIELD>(head));
+}
+
+}  // namespace detail
 
 }  // namespace marrowvane_dat

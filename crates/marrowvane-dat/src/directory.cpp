@@ -2,12 +2,10 @@
 // Loading the directory tree at open, and the id-ordered map it ends in.
 #include <algorithm>
 #include <array>
-#include <cstdio>
-#include <optional>
-#include <string>
+#include <utility>
 
-#include "block_chain.hpp"
-#include "marrowvane_dat/dat_database.hpp"
+#include "archive_reader.hpp"
+#include "error_texts.hpp"
 
 namespace marrowvane_dat {
 namespace {
@@ -87,14 +85,46 @@ class OffsetSet {
   unsigned bits_ = 0;
 };
 
-std::string hex_offset(std::uint64_t offset) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%08llX", static_cast<unsigned long long>(offset));
-  return text;
+// One node's fields at their named offsets: 62 child offsets, the entry count, then
+// 61 entry slots.
+constexpr std::size_t COUNT_AT = DatDirectoryNode::BRANCH_COUNT * 4;
+constexpr std::size_t ENTRIES_AT = COUNT_AT + 4;
+static_assert(ENTRIES_AT + DatDirectoryNode::MAX_ENTRIES * DatFileEntry::SIZE ==
+              DatDirectoryNode::SIZE);
+
+using Node = std::span<const std::uint8_t, DatDirectoryNode::SIZE>;
+
+std::uint32_t branch(Node node, std::size_t slot) noexcept {
+  return load_le<std::uint32_t>(node.subspan(slot * 4).first<4>());
 }
 
-std::uint32_t u32_at(std::span<const std::uint8_t> bytes, std::size_t at) noexcept {
-  return load_le<std::uint32_t>(bytes.subspan(at).first<4>());
+// Appends the node's entries to `walk_order` and its children, last slot first, to
+// `pending`. An entry count past the slots fails as the entry reader fails on an entry
+// cut short at the node's end.
+Result<void> decode_node(Node node, std::vector<Slot>& walk_order,
+                         std::vector<std::uint32_t>& pending) {
+  Cursor cursor(node);
+  cursor.seek(COUNT_AT);
+  const std::uint32_t entry_count = *cursor.read_u32();
+  const std::size_t present = std::min<std::size_t>(entry_count, DatDirectoryNode::MAX_ENTRIES);
+  for (std::size_t i = 0; i < present; ++i) {
+    const DatFileEntry entry = *DatFileEntry::read(cursor);
+    walk_order.emplace_back(entry.id, entry);
+  }
+  if (entry_count > DatDirectoryNode::MAX_ENTRIES) {
+    // The 62nd entry would start at the node's end.
+    return std::unexpected(DatFileEntry::read(cursor).error());
+  }
+  if (branch(node, 0) == 0) {
+    return {};
+  }
+  const std::size_t slots = std::min<std::size_t>(present + 1, DatDirectoryNode::BRANCH_COUNT);
+  for (std::size_t slot = slots; slot-- > 0;) {
+    if (const std::uint32_t child = branch(node, slot); child != 0) {
+      pending.push_back(child);
+    }
+  }
+  return {};
 }
 
 }  // namespace
@@ -132,86 +162,46 @@ DatFileMap::DatFileMap(std::vector<value_type>&& walk_order) {
   }
 }
 
+namespace detail {
+
 // Walks the tree depth-first, pre-order, with an explicit stack: a node's entries come
 // before its children's, children in slot order, so an id that occurs twice keeps the
 // entry met last. Every node offset is remembered and a node reached a second time is
 // refused: that ends a loop, and it also stops a damaged directory whose nodes share
 // children from being walked over and over, which could take exponentially long
 // without ever looping.
-Result<void> DatDatabase::read_directory() {
+Result<DatFileMap> read_directory(const ArchiveReader& reader, std::uint32_t root_offset) {
   std::vector<std::uint32_t> pending;
-  if (header_.root_offset != 0) {
-    pending.push_back(header_.root_offset);
+  if (root_offset != 0) {
+    pending.push_back(root_offset);
   }
-  std::vector<DatFileMap::value_type> walk_order;
+  std::vector<Slot> walk_order;
   // A directory holds about one entry per block; reserving that much address space up
   // front spares the copies of growing, and pages never filled are never touched.
-  walk_order.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(
-      archive_length_ / std::max<std::uint32_t>(header_.block_size, 1), std::uint64_t{1} << 22)));
+  if (const auto geometry = reader.geometry()) {
+    walk_order.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(
+        reader.archive_length() / (*geometry)->block_size, std::uint64_t{1} << 22)));
+  }
   OffsetSet visited;
-  detail::ChainScratch scratch;
-  // Only a node to read makes the block size matter.
-  std::optional<detail::ChainGeometry> geometry;
-  std::array<std::uint8_t, DatDirectoryNode::SIZE + detail::CHAIN_SLACK> room;
-  const std::span<const std::uint8_t, DatDirectoryNode::SIZE> node(room.data(),
-                                                                   DatDirectoryNode::SIZE);
+  ChainScratch scratch;
+  std::array<std::uint8_t, DatDirectoryNode::SIZE> node{};
   while (!pending.empty()) {
     const std::uint32_t offset = pending.back();
     pending.pop_back();
     if (!visited.insert(offset)) {
-      return std::unexpected(
-          DatError::Corruption{"directory node at offset " + hex_offset(offset) +
-                               " is reached more than once; the directory is not a tree"});
+      return std::unexpected(node_reached_twice(offset));
     }
-    if (!geometry) {
-      auto made = detail::chain_geometry(header_.block_size, archive_length_);
-      if (!made) {
-        return std::unexpected(std::move(made.error()));
-      }
-      geometry = *made;
+    SpanSink sink(node);
+    if (auto read = reader.read(offset, DatDirectoryNode::SIZE, sink, scratch); !read) {
+      return std::unexpected(std::move(read.error()));
     }
-    if (auto read =
-            detail::read_chain(*source_, *geometry, offset, DatDirectoryNode::SIZE, room, scratch);
-        !read) {
-      return read;
-    }
-    constexpr std::size_t COUNT_AT = DatDirectoryNode::BRANCH_COUNT * 4;
-    constexpr std::size_t ENTRIES_AT = COUNT_AT + 4;
-    const std::uint32_t entry_count = u32_at(node, COUNT_AT);
-    const std::size_t present = std::min<std::size_t>(entry_count, DatDirectoryNode::MAX_ENTRIES);
-    for (std::size_t i = 0; i < present; ++i) {
-      const std::size_t at = ENTRIES_AT + i * DatFileEntry::SIZE;
-      const std::uint32_t id = u32_at(node, at + 4);
-      walk_order.emplace_back(id, DatFileEntry{
-                                      .bit_flags = u32_at(node, at),
-                                      .id = id,
-                                      .offset = u32_at(node, at + 8),
-                                      .size = u32_at(node, at + 12),
-                                      .timestamp = u32_at(node, at + 16),
-                                      .version = u32_at(node, at + 20),
-                                  });
-    }
-    if (entry_count > DatDirectoryNode::MAX_ENTRIES) {
-      // The 62nd entry would start at the node's end; the entry reader reports that
-      // the way it reports any entry cut short.
-      Cursor past_the_end(node);
-      past_the_end.seek(DatDirectoryNode::SIZE);
-      return std::unexpected(DatFileEntry::read(past_the_end).error());
-    }
-    static_assert(ENTRIES_AT + DatDirectoryNode::MAX_ENTRIES * DatFileEntry::SIZE ==
-                  DatDirectoryNode::SIZE);
-    if (u32_at(node, 0) == 0) {
-      continue;
-    }
-    const std::size_t slots = std::min<std::size_t>(present + 1, DatDirectoryNode::BRANCH_COUNT);
-    for (std::size_t slot = slots; slot-- > 0;) {
-      if (const std::uint32_t branch = u32_at(node, slot * 4); branch != 0) {
-        pending.push_back(branch);
-      }
+    if (auto decoded = decode_node(node, walk_order, pending); !decoded) {
+      return std::unexpected(std::move(decoded.error()));
     }
   }
-  files_ = DatFileMap(std::move(walk_order));
-  return {};
+  return DatFileMap(std::move(walk_order));
 }
+
+}  // namespace detail
 
 }  // namespace marrowvane_dat

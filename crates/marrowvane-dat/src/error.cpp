@@ -6,16 +6,14 @@
 #include <cstring>
 #include <ostream>
 
+#include "error_texts.hpp"
 #include "utf8.hpp"
 
 namespace marrowvane_dat {
-namespace {
 
-std::string hex8(std::uint32_t value) {
-  char text[9];
-  std::snprintf(text, sizeof text, "%08X", value);
-  return text;
-}
+using detail::hex8;
+
+namespace {
 
 std::string os_message(int code) {
   char buffer[256];
@@ -224,3 +222,46 @@ std::ostream& operator<<(std::ostream& out, const DatError& error) {
 }
 
 }  // namespace marrowvane_dat
+
+namespace marrowvane_dat::detail {
+
+std::string hex8(std::uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%08llX", static_cast<unsigned long long>(value));
+  return text;
+}
+
+DatError block_size_too_small(std::uint32_t block_size) {
+  return DatError::Corruption{"block size " + std::to_string(block_size) +
+                              " leaves no room for data after the 4-byte block link"};
+}
+
+DatError chain_too_long(std::uint64_t start, std::uint64_t max_blocks) {
+  return DatError::Corruption{"block chain starting at offset 0x" + hex8(start) +
+                              " passes through more than " + std::to_string(max_blocks) +
+                              " blocks, more than the archive holds on its block grid; its "
+                              "links loop or its blocks overlap"};
+}
+
+DatError node_reached_twice(std::uint32_t offset) {
+  return DatError::Corruption{"directory node at offset 0x" + hex8(offset) +
+                              " is reached more than once; the directory is not a tree"};
+}
+
+DatError buffer_too_small(std::uint32_t id, std::size_t have, std::uint64_t needed) {
+  return DatError::Other{"a buffer of " + std::to_string(have) + " bytes cannot hold file " +
+                         hex8(id) + ", which needs " + std::to_string(needed) + " bytes"};
+}
+
+DatError wrong_file_type(std::uint32_t id, std::string_view type, std::string_view wanted) {
+  const bool vowel =
+      !type.empty() && std::string_view("AEIOU").find(type[0]) != std::string_view::npos;
+  return DatError::Other{"file 0x" + hex8(id) + (vowel ? " is an " : " is a ") + std::string(type) +
+                         ", not a " + std::string(wanted)};
+}
+
+DatError no_source() {
+  return DatError::Other{"no archive source was given"};
+}
+
+}  // namespace marrowvane_dat::detail

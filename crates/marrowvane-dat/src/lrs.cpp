@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 
+#include "lrs.hpp"
 #include "marrowvane_dat/binary_reader.hpp"
 #include "marrowvane_dat/utils.hpp"
 
@@ -11,7 +12,7 @@ namespace marrowvane_dat {
 
 namespace {
 
-constexpr std::size_t SIZE_FIELD = 4;
+constexpr std::size_t SIZE_FIELD = detail::LRS_SIZE_FIELD;
 // A back-reference token is two bytes and copies at most 17.
 constexpr std::uint64_t MAX_COPY = 17;
 
@@ -248,15 +249,21 @@ class LrsDecoder {
 
 namespace detail {
 
+std::size_t lrs_output_bound(std::size_t input_size, std::uint32_t declared) noexcept {
+  if (input_size < SIZE_FIELD) {
+    return input_size;
+  }
+  // The declared size is not trusted on its own: the token stream cannot produce more
+  // than 17 bytes per two input bytes.
+  const std::uint64_t producible = ((input_size - SIZE_FIELD) / 2) * MAX_COPY + 1;
+  return static_cast<std::size_t>(std::min<std::uint64_t>(declared, producible));
+}
+
 std::size_t lrs_output_bound(std::span<const std::uint8_t> input) noexcept {
   if (input.size() < SIZE_FIELD) {
     return input.size();
   }
-  const std::uint32_t declared = load_le<std::uint32_t>(input.first<SIZE_FIELD>());
-  // The declared size is not trusted on its own: the token stream cannot produce more
-  // than 17 bytes per two input bytes.
-  const std::uint64_t producible = ((input.size() - SIZE_FIELD) / 2) * MAX_COPY + 1;
-  return static_cast<std::size_t>(std::min<std::uint64_t>(declared, producible));
+  return lrs_output_bound(input.size(), load_le<std::uint32_t>(input.first<SIZE_FIELD>()));
 }
 
 std::size_t decompress_lrs_to(std::span<const std::uint8_t> input,

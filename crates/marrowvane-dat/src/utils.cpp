@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include "posix_io.hpp"
 #include "utf8.hpp"
 
 #ifndef MARROWVANE_DAT_PACKAGE_DIR

@@ -3,7 +3,6 @@
 // seam (ArchiveSource) through which every read after the header goes.
 #pragma once
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -69,9 +68,15 @@ class MARROWVANE_DAT_EXPORT ArchiveSource {
   [[nodiscard]] virtual std::expected<std::size_t, IoError> read_vectored_at(
       std::span<const std::span<std::uint8_t>> pieces, std::uint64_t offset) const;
 
-  /// All of the source's bytes when they are in memory (a buffer or a mapping), valid
-  /// as long as the source lives; empty otherwise.
-  [[nodiscard]] virtual std::span<const std::uint8_t> memory() const noexcept { return {}; }
+  /// The `count` bytes at `offset` as a view of memory the source already holds, valid
+  /// as long as the source lives; empty when it holds no such bytes (the default).
+  [[nodiscard]] virtual std::span<const std::uint8_t> view_at(std::uint64_t offset,
+                                                              std::size_t count) const noexcept;
+
+  /// The `buf.size()` bytes at `offset`: a view of memory the source holds when it can
+  /// give one, else `buf` filled by read_exact_at. Errors as read_exact_at.
+  [[nodiscard]] std::expected<std::span<const std::uint8_t>, IoError> read_at(
+      std::span<std::uint8_t> buf, std::uint64_t offset) const;
 };
 
 /// An archive file read with pread through an owned descriptor.
@@ -98,104 +103,37 @@ class MARROWVANE_DAT_EXPORT FileSource final : public ArchiveSource {
   std::optional<std::uint64_t> length_;
 };
 
-/// A whole archive file mapped read-only into memory; unmapped when destroyed.
-/// A mapping has one hazard that reads through a descriptor do not: if another
-/// process truncates the file while it is mapped, touching the lost pages raises
-/// SIGBUS and ends the process. Map only files that nobody shortens while they are open.
-class MARROWVANE_DAT_EXPORT MappedSource final : public ArchiveSource {
- public:
-  /// Maps the whole of `fd` (which it does not keep open). Errors: the OS error of
-  /// fstat or mmap.
-  [[nodiscard]] static std::expected<std::unique_ptr<MappedSource>, IoError> map(int fd);
-
- private:
-  struct Key {
-    explicit Key() = default;
-  };
-
- public:
-  /// Adopts a mapping made by map(); not callable from outside.
-  MappedSource(Key, std::span<const std::uint8_t> bytes) noexcept : bytes_(bytes) {}
-  MappedSource(const MappedSource&) = delete;
-  MappedSource& operator=(const MappedSource&) = delete;
-  ~MappedSource() override;
-
-  [[nodiscard]] std::expected<void, IoError> read_exact_at(std::span<std::uint8_t> buf,
-                                                           std::uint64_t offset) const override;
-  [[nodiscard]] std::optional<std::uint64_t> size_hint() const noexcept override {
-    return bytes_.size();
-  }
-  [[nodiscard]] std::span<const std::uint8_t> memory() const noexcept override { return bytes_; }
-
- private:
-  std::span<const std::uint8_t> bytes_;
-};
-
-/// An archive held in memory: either a buffer it owns or bytes it borrows.
+/// An archive whose bytes are in memory: a buffer it owns, a read-only mapping of a file
+/// it owns, or bytes a caller keeps alive. Every read is a view of those bytes.
 class MARROWVANE_DAT_EXPORT MemorySource final : public ArchiveSource {
  public:
   /// Owns `bytes` and serves them as the archive.
-  explicit MemorySource(std::vector<std::uint8_t> bytes) noexcept
-      : owned_(std::move(bytes)), bytes_(owned_) {}
-  /// Serves `bytes` without copying them; the caller keeps them alive and unchanged for
-  /// as long as the source (and any database opened on it) lives.
-  explicit MemorySource(std::span<const std::uint8_t> bytes) noexcept : bytes_(bytes) {}
+  explicit MemorySource(std::vector<std::uint8_t> bytes);
+  /// Serves `bytes` without copying them, keeping `owner` (if any) alive for as long as
+  /// the source lives; without an owner the caller keeps the bytes alive and unchanged
+  /// for as long as the source (and any database opened on it) lives.
+  explicit MemorySource(std::span<const std::uint8_t> bytes,
+                        std::shared_ptr<const void> owner = {}) noexcept
+      : owner_(std::move(owner)), bytes_(bytes) {}
+  /// Maps the whole of `fd` read-only (the descriptor need not stay open); the mapping
+  /// goes with the source. A mapping has one hazard that reads through a descriptor do
+  /// not: if another process truncates the file while it is mapped, touching the lost
+  /// pages raises SIGBUS and ends the process. Map only files that nobody shortens while
+  /// they are open. Errors: the OS error of fstat or mmap.
+  [[nodiscard]] static std::expected<std::unique_ptr<MemorySource>, IoError> map(int fd);
 
   [[nodiscard]] std::expected<void, IoError> read_exact_at(std::span<std::uint8_t> buf,
                                                            std::uint64_t offset) const override;
   [[nodiscard]] std::optional<std::uint64_t> size_hint() const noexcept override {
     return bytes_.size();
   }
-  [[nodiscard]] std::span<const std::uint8_t> memory() const noexcept override { return bytes_; }
+  /// Any range inside the bytes; empty outside them.
+  [[nodiscard]] std::span<const std::uint8_t> view_at(std::uint64_t offset,
+                                                      std::size_t count) const noexcept override;
 
  private:
-  std::vector<std::uint8_t> owned_;
+  std::shared_ptr<const void> owner_;
   std::span<const std::uint8_t> bytes_;
 };
-
-namespace detail {
-
-/// The loop of FileSource::read_vectored_at over any preadv-shaped function, so tests can
-/// feed it interrupted, short and failing reads. `read(pieces, skip, offset)` fills
-/// `pieces` (the first from its byte `skip` on) from `offset` and returns the bytes read,
-/// 0 at the end of the data, or -1 with errno set. Interrupted reads are retried and
-/// short ones continued until the pieces are full or the data ends.
-template <class ReadFn>
-std::expected<std::size_t, IoError> read_vectored_at_with(
-    ReadFn&& read, std::span<const std::span<std::uint8_t>> pieces, std::uint64_t offset) {
-  std::size_t total = 0;
-  for (const std::span<std::uint8_t> piece : pieces) {
-    total += piece.size();
-  }
-  std::size_t done = 0;
-  std::size_t index = 0;
-  std::size_t skip = 0;
-  while (done < total) {
-    const std::int64_t got = read(pieces.subspan(index), skip, offset + done);
-    if (got < 0) {
-      const int code = errno;
-      if (code == EINTR) {
-        continue;
-      }
-      if (done == 0) {
-        return std::unexpected(IoError::from_errno(code));
-      }
-      break;
-    }
-    if (got == 0) {
-      break;
-    }
-    done += static_cast<std::size_t>(got);
-    std::size_t advance = skip + static_cast<std::size_t>(got);
-    while (index < pieces.size() && advance >= pieces[index].size()) {
-      advance -= pieces[index].size();
-      ++index;
-    }
-    skip = advance;
-  }
-  return done;
-}
-
-}  // namespace detail
 
 }  // namespace marrowvane_dat

@@ -53,6 +53,12 @@ class MARROWVANE_DAT_EXPORT Cursor {
   std::expected<std::uint16_t, IoError> read_u16() noexcept;
   std::expected<std::uint32_t, IoError> read_u32() noexcept;
   ///@}
+  /// The next `count` bytes without moving, or an empty span when fewer are left: lets
+  /// a record reader decode a record it knows is whole without a check per field.
+  [[nodiscard]] std::span<const std::uint8_t> peek(std::size_t count) const noexcept {
+    return count <= remaining() ? data_.subspan(static_cast<std::size_t>(position_), count)
+                                : std::span<const std::uint8_t>();
+  }
   /// Moves forward by `count` bytes, or fails without moving when fewer are left.
   std::expected<void, IoError> skip(std::uint64_t count) noexcept;
 
@@ -102,6 +108,14 @@ template <std::integral T>
   }
   return static_cast<T>(value);
 }
+
+/// A byte source that can show the bytes ahead of it (a Cursor): records whose bytes
+/// are all there are decoded from them directly.
+template <class S>
+concept PeekableSource = ByteSource<S> && requires(const S& source, std::size_t count) {
+  { source.peek(count) } -> std::same_as<std::span<const std::uint8_t>>;
+  { source.remaining() } -> std::convertible_to<std::uint64_t>;
+};
 
 /// Reads one record field by field. The first field that cannot be read rewinds the
 /// source to where the record started and records the error with the frame

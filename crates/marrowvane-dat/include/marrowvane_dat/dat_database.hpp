@@ -19,6 +19,10 @@
 
 namespace marrowvane_dat {
 
+namespace detail {
+class ArchiveReader;
+}  // namespace detail
+
 /// The kind of archive, derived from the header's signature, block size and dataset.
 enum class DatKind : std::uint8_t {
   Portal = 0,   ///< Signature, 1024-byte blocks, dataset 1.
@@ -107,11 +111,11 @@ class MARROWVANE_DAT_EXPORT DatDatabase {
   /// Move-only: one owner for the source; a moved-from database may only be destroyed or
   /// assigned to.
   ///@{
-  DatDatabase(DatDatabase&&) noexcept = default;
-  DatDatabase& operator=(DatDatabase&&) noexcept = default;
+  DatDatabase(DatDatabase&&) noexcept;
+  DatDatabase& operator=(DatDatabase&&) noexcept;
   DatDatabase(const DatDatabase&) = delete;
   DatDatabase& operator=(const DatDatabase&) = delete;
-  ~DatDatabase() = default;
+  ~DatDatabase();
   ///@}
 
   /// The header read at open.
@@ -137,13 +141,21 @@ class MARROWVANE_DAT_EXPORT DatDatabase {
   /// The size of the file once decompressed, without decompressing it: the 4-byte
   /// size prefix of a compressed entry (read from its first block), the stored size
   /// otherwise, and also for a compressed entry storing fewer than 4 bytes (those
-  /// decompress to themselves). Errors: NotFound, those of read_file_data. Thread-safe.
+  /// decompress to themselves). A compressed entry's prefix is only what it declares:
+  /// size buffers by file_size_bound(). Errors: NotFound, those of read_file_data.
+  /// Thread-safe.
   [[nodiscard]] Result<std::uint32_t> decompressed_size(std::uint32_t id) const;
+  /// The most bytes get_file can return for `id`, without decompressing it: the stored
+  /// size of a plain entry; for a compressed one the smaller of its declared size and
+  /// what its stored bytes can decode to. A buffer of this size always suffices for
+  /// get_file_to. Errors: those of decompressed_size. Thread-safe.
+  [[nodiscard]] Result<std::uint32_t> file_size_bound(std::uint32_t id) const;
 
   /// Gathers exactly `size` bytes from the block chain starting at `offset`. Size 0
   /// reads nothing. Errors: Io (the archive ends or a read fails), Corruption (a block
-  /// size too small to make progress, or a chain whose links loop through more blocks
-  /// than the archive holds). Thread-safe.
+  /// size too small to make progress, or a chain that passes through more blocks than
+  /// the archive holds on its block grid: its links loop or its blocks overlap).
+  /// Thread-safe.
   [[nodiscard]] Result<std::vector<std::uint8_t>> read_file_data(std::uint32_t offset,
                                                                  std::uint32_t size) const;
   /// As read_file_data, into `out` (resized to `size`, its capacity reused). On failure
@@ -158,24 +170,26 @@ class MARROWVANE_DAT_EXPORT DatDatabase {
   /// holds unspecified bytes.
   [[nodiscard]] Result<void> get_file_into(std::uint32_t id, std::vector<std::uint8_t>& out) const;
   /// As get_file, into memory the caller owns: `out` must hold the file's
-  /// decompressed_size() (bytes past what is written may be overwritten). Returns how
-  /// many bytes the file has, fewer than that size when a compressed payload ends
-  /// early. Errors: those of get_file, and Other when `out` is too small.
+  /// file_size_bound() (bytes past what is written may be overwritten). Returns how
+  /// many bytes the file has, fewer than that bound when a compressed payload ends
+  /// early. Errors: those of get_file, and Other, naming the size needed, when `out`
+  /// is too small.
   [[nodiscard]] Result<std::size_t> get_file_to(std::uint32_t id,
                                                 std::span<std::uint8_t> out) const;
 
  private:
-  DatDatabase(DatHeader header, std::unique_ptr<ArchiveSource> source) noexcept
-      : header_(std::move(header)), source_(std::move(source)) {}
+  /// Where read_entry puts a file's bytes: a vector (fresh or reused) or a span.
+  struct Destination;
 
-  static Result<DatDatabase> finish_open(DatHeader header, std::unique_ptr<ArchiveSource> source);
-  Result<void> read_directory();
+  DatDatabase(DatHeader header, DatFileMap files,
+              std::unique_ptr<detail::ArchiveReader> reader) noexcept;
+  static Result<DatDatabase> open_source(DatHeader header, std::unique_ptr<ArchiveSource> source);
+  /// The one read of an entry's bytes behind every public read form.
+  Result<std::size_t> read_entry(const DatFileEntry& entry, const Destination& to) const;
 
   DatHeader header_;
   FileMap files_;
-  std::unique_ptr<ArchiveSource> source_;
-  /// The source's size when it was opened; bounds allocations and block chains.
-  std::uint64_t archive_length_ = 0;
+  std::unique_ptr<detail::ArchiveReader> reader_;
 };
 
 template <ByteSource Source>

@@ -41,6 +41,19 @@ struct DatFileEntry {
   /// entry started and the error names the field that ran out.
   template <ByteSource Source>
   static std::expected<DatFileEntry, BinReadError> read(Source& in);
+  /// The entry stored in exactly these 24 bytes.
+  [[nodiscard]] static constexpr DatFileEntry decode(
+      std::span<const std::uint8_t, SIZE> bytes) noexcept {
+    const auto field = [&](std::size_t index) {
+      return load_le<std::uint32_t>(bytes.subspan(index * 4).first<4>());
+    };
+    return DatFileEntry{.bit_flags = field(0),
+                        .id = field(1),
+                        .offset = field(2),
+                        .size = field(3),
+                        .timestamp = field(4),
+                        .version = field(5)};
+  }
 
   /// Field by field.
   friend bool operator==(const DatFileEntry&, const DatFileEntry&) = default;
@@ -138,8 +151,6 @@ class DatEntryRange {
   std::span<const Slot> slots_;
 };
 
-class DatDatabase;
-
 /// Every directory entry by file id, in ascending id order. Read-only and map-like:
 /// elements are (id, entry) pairs as in a standard map, looked up by binary search.
 /// Built once when an archive is opened; 28 bytes per entry.
@@ -167,6 +178,8 @@ class MARROWVANE_DAT_EXPORT DatFileMap {
   /// Takes entries in the order a directory walk met them; where an id occurs more than
   /// once the entry met last is kept.
   explicit DatFileMap(const std::vector<DatFileEntry>& walk_order);
+  /// The same for (id, entry) pairs, sorted in place where it can.
+  explicit DatFileMap(std::vector<value_type>&& walk_order);
 
   /// Standard container access, in id order.
   ///@{
@@ -218,15 +231,17 @@ class MARROWVANE_DAT_EXPORT DatFileMap {
   }
 
  private:
-  friend class DatDatabase;
-  /// Sorts (id, entry) pairs given in walk order, in place where it can.
-  explicit DatFileMap(std::vector<value_type>&& walk_order);
-
   std::vector<value_type> slots_;
 };
 
 template <ByteSource Source>
 std::expected<DatFileEntry, BinReadError> DatFileEntry::read(Source& in) {
+  if constexpr (PeekableSource<Source>) {
+    if (const std::span<const std::uint8_t> whole = in.peek(SIZE); whole.size() == SIZE) {
+      in.seek(in.position() + SIZE);
+      return decode(whole.first<SIZE>());
+    }
+  }
   RecordReader<Source> r(in, "DatFileEntry");
   DatFileEntry e;
   r.read(e.bit_flags, "bit_flags");

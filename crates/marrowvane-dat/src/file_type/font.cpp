@@ -2,9 +2,7 @@
 // The Font record readers, compiled once for the in-memory cursor, and the typed read.
 #include "marrowvane_dat/file_type/font.hpp"
 
-#include <cstdio>
-#include <string>
-
+#include "../error_texts.hpp"
 #include "marrowvane_dat/file_type/file_type.hpp"
 
 namespace marrowvane_dat {
@@ -13,15 +11,11 @@ template std::expected<FontCharDesc, BinReadError> FontCharDesc::read<Cursor>(Cu
 template std::expected<Font, BinReadError> Font::read<Cursor>(Cursor&);
 
 Result<Font> read_font(const DatDatabase& db, std::uint32_t id) {
+  if (db.find(id) == nullptr) {
+    return std::unexpected(DatError::NotFound{id});
+  }
   if (const DatFileType type = from_id_in_dat(id, db.dat_kind()); type != DatFileType::Font) {
-    char id_text[16];
-    std::snprintf(id_text, sizeof id_text, "0x%08X", id);
-    const std::string_view name = to_string(type);
-    const bool vowel =
-        !name.empty() && std::string_view("AEIOU").find(name[0]) != std::string_view::npos;
-    return std::unexpected(DatError::Other{"file " + std::string(id_text) +
-                                           (vowel ? " is an " : " is a ") + std::string(name) +
-                                           ", not a Font"});
+    return std::unexpected(detail::wrong_file_type(id, to_string(type), "Font"));
   }
   auto bytes = db.get_file(id);
   if (!bytes) {

@@ -14,6 +14,7 @@
 #include "marrowvane_dat/dat_database.hpp"
 #include "marrowvane_dat/utils.hpp"
 #include "marrowvane_dat_testkit/archive_builder.hpp"
+#include "posix_io.hpp"
 #include "test_support.hpp"
 
 namespace marrowvane_dat {

@@ -263,6 +263,31 @@ TEST(ChainReading, SelfLinkedBlockWithAHugeSizeIsCorruptionNamingTheChain) {
   }
 }
 
+// Blocks need not start on the block grid: eight 1 KiB blocks 8 bytes apart, each
+// linking to the next, make a chain of distinct blocks that overlap, which would let a
+// small archive hold a file as large as the square of its length. It is refused like a
+// loop, and the message claims neither cause.
+TEST(ChainReading, ChainOfOverlappingBlocksIsRefusedNamingBothCauses) {
+  Bytes image = ArchiveBuilder(1024).bytes();
+  image.resize(4096);
+  for (std::uint32_t k = 0; k < 8; ++k) {
+    const std::uint32_t next = 0x208 + 8 * k;
+    for (std::uint32_t i = 0; i < 4; ++i) {
+      image[0x200 + 8 * k + i] = static_cast<std::uint8_t>(next >> (8 * i));
+    }
+  }
+  const EverySource sources(image);
+  sources.check(0x200, 6120);
+  auto database = test::open_bytes(image);
+  ASSERT_TRUE(database);
+  auto read = database->read_file_data(0x200, 6120);
+  ASSERT_FALSE(read);
+  EXPECT_EQ(read.error().to_string(),
+            "Corruption detected: block chain starting at offset 0x00000200 passes through "
+            "more than 5 blocks, more than the archive holds on its block grid; its links "
+            "loop or its blocks overlap");
+}
+
 TEST(ChainReading, LoopThatGathersItsSizeWithinTheBoundReadsAsBefore) {
   ArchiveBuilder builder(256);
   const Bytes data = Bytes(252, 0x11);

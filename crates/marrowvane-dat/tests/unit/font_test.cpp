@@ -302,7 +302,7 @@ Result<DatDatabase> archive_of_fonts() {
   return DatDatabase::open_owned(builder.bytes());
 }
 
-TEST(ReadFont, ChecksTheTypeThenReadsAndDecodes) {
+TEST(ReadFont, ChecksPresenceThenTypeThenReadsAndDecodes) {
   auto database = archive_of_fonts();
   ASSERT_TRUE(database) << database.error().debug();
   auto font = read_font(*database, 0x40000012);
@@ -318,10 +318,10 @@ TEST(ReadFont, ChecksTheTypeThenReadsAndDecodes) {
   ASSERT_FALSE(animation);
   EXPECT_EQ(animation.error().to_string(),
             "Other error: file 0x03000001 is an Animation, not a Font");
-  // The type decides before the directory is asked.
+  // An id the directory lacks is missing before it is of the wrong type.
   auto absent_model = read_font(*database, 0x01000099);
   ASSERT_FALSE(absent_model);
-  EXPECT_EQ(absent_model.error().kind(), DatErrorKind::Other);
+  EXPECT_EQ(absent_model.error().to_string(), "File ID 01000099 not found in provider");
 
   auto missing = read_font(*database, 0x40000099);
   ASSERT_FALSE(missing);

@@ -9,6 +9,7 @@
 #include <bit>
 #include <string_view>
 
+#include "lrs.hpp"
 #include "lrs_reference.hpp"
 #include "marrowvane_dat/dat_database.hpp"
 #include "marrowvane_dat/utils.hpp"

@@ -17,6 +17,7 @@
 #include "marrowvane_dat/dat_database.hpp"
 #include "marrowvane_dat_testkit/archive_builder.hpp"
 #include "marrowvane_dat_testkit/rng.hpp"
+#include "posix_io.hpp"
 #include "test_support.hpp"
 
 namespace marrowvane_dat {

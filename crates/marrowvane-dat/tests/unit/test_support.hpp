@@ -94,7 +94,8 @@ class RecordingSource final : public ArchiveSource {
         return std::unexpected(*error);
       }
     }
-    const std::span<const std::uint8_t> bytes = inner_.memory();
+    const std::span<const std::uint8_t> bytes =
+        inner_.view_at(0, static_cast<std::size_t>(*inner_.size_hint()));
     std::size_t done = 0;
     for (const auto piece : pieces) {
       const std::uint64_t at = offset + done;

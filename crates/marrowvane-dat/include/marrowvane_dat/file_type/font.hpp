@@ -35,6 +35,20 @@ struct MARROWVANE_DAT_EXPORT FontCharDesc {
   /// descriptor's start and the error names the field that ran out.
   template <ByteSource Source>
   static std::expected<FontCharDesc, BinReadError> read(Source& in);
+  /// The descriptor stored in exactly these 11 bytes.
+  [[nodiscard]] static constexpr FontCharDesc decode(
+      std::span<const std::uint8_t, SIZE> bytes) noexcept {
+    return FontCharDesc{
+        .unicode = load_le<std::uint16_t>(bytes.first<2>()),
+        .offset_x = load_le<std::uint16_t>(bytes.subspan<2, 2>()),
+        .offset_y = load_le<std::uint16_t>(bytes.subspan<4, 2>()),
+        .width = bytes[6],
+        .height = bytes[7],
+        .horizontal_offset_before = static_cast<std::int8_t>(bytes[8]),
+        .horizontal_offset_after = static_cast<std::int8_t>(bytes[9]),
+        .vertical_offset_before = static_cast<std::int8_t>(bytes[10]),
+    };
+  }
 
   /// Field by field.
   friend bool operator==(const FontCharDesc&, const FontCharDesc&) = default;
@@ -117,6 +131,20 @@ std::expected<Font, BinReadError> Font::read(Source& in) {
   r.read(num_char_descs, "num_char_descs");
   // The stored count is hostile: it bounds the loop, never an allocation by itself.
   r.read_nested("char_descs", [&]() -> std::expected<void, BinReadError> {
+    if constexpr (PeekableSource<Source>) {
+      // Every descriptor is there: decoded straight from the bytes, none can fail.
+      const std::uint64_t length = std::uint64_t{num_char_descs} * FontCharDesc::SIZE;
+      if (length <= in.remaining()) {
+        const std::span<const std::uint8_t> all = in.peek(static_cast<std::size_t>(length));
+        font.char_descs.resize(num_char_descs);
+        for (std::size_t i = 0; i < num_char_descs; ++i) {
+          font.char_descs[i] =
+              FontCharDesc::decode(all.subspan(i * FontCharDesc::SIZE).first<FontCharDesc::SIZE>());
+        }
+        in.seek(in.position() + length);
+        return {};
+      }
+    }
     font.char_descs.reserve(detail::font_glyph_reserve(in, num_char_descs));
     for (std::uint32_t i = 0; i < num_char_descs; ++i) {
       auto desc = FontCharDesc::read(in);
@@ -139,10 +167,11 @@ std::expected<Font, BinReadError> Font::read(Source& in) {
   return r.finish(std::move(font));
 }
 
-/// Reads file `id` of `db` as a Font. The id's type (in the archive's kind) is checked
-/// first: any other type is Other ("file 0x01000004 is a Model, not a Font"), whether or
-/// not the id is present. Then get_file's errors (NotFound, Io, Corruption), and BinRead
-/// when the bytes do not hold a whole Font record (bytes after it are not looked at).
+/// Reads file `id` of `db` as a Font. An id not in the directory is NotFound; then the
+/// id's type (in the archive's kind) is checked: any other type is Other ("file
+/// 0x01000004 is a Model, not a Font"). Then get_file's errors (Io, Corruption), and
+/// BinRead when the bytes do not hold a whole Font record (bytes after it are not
+/// looked at).
 [[nodiscard]] MARROWVANE_DAT_EXPORT Result<Font> read_font(const DatDatabase& db, std::uint32_t id);
 
 // Compiled once, in the library, for the in-memory cursor; the classes' export
