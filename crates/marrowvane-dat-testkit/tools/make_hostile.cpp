@@ -7,6 +7,7 @@
 #include <exception>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "marrowvane_dat/dat_database.hpp"
@@ -74,11 +75,24 @@ ArchiveBuilder tiny_blocks() {
   return builder;
 }
 
+void usage(std::FILE* stream, const char* program) {
+  std::fprintf(stream,
+               "usage: %s OUTDIR\n"
+               "  writes one hostile archive of each shape into OUTDIR\n"
+               "  -h, --help  prints this and exits\n",
+               program);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s OUTDIR\nWrites one hostile archive of each shape.\n", argv[0]);
+  const char* program = argc > 0 ? argv[0] : "marrowvane_dat_make_hostile";
+  if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
+    usage(stdout, program);
+    return 0;
+  }
+  if (argc != 2 || std::string_view(argv[1]).starts_with('-')) {
+    usage(stderr, program);
     return 2;
   }
   try {
@@ -91,7 +105,7 @@ int main(int argc, char** argv) {
     looped_font().write_to(out / "looped-font.dat");
     tiny_blocks().write_to(out / "tiny-blocks-5.dat");
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "%s: %s\n", argv[0], error.what());
+    std::fprintf(stderr, "%s: %s\n", program, error.what());
     return 1;
   }
   return 0;

@@ -279,12 +279,13 @@ void build_sample(ArchiveBuilder& builder, BadFont kind) {
   builder.build_directory(std::move(entries));
 }
 
-void usage(const char* program) {
-  std::fprintf(stderr,
+void usage(std::FILE* stream, const char* program) {
+  std::fprintf(stream,
                "usage: %s OUT.dat [--bad KIND]\n"
                "  writes a synthetic portal archive with six fonts to OUT.dat\n"
                "  --bad KIND  replaces font 0x40000003 by a bad one; KIND is one of:\n"
-               "              self-id no-glyphs zero-cell trailing truncated unreadable\n",
+               "              self-id no-glyphs zero-cell trailing truncated unreadable\n"
+               "  -h, --help  prints this and exits\n",
                program);
 }
 
@@ -306,28 +307,32 @@ int main(int argc, char** argv) {
   bool bad_given = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      usage(stdout, program);
+      return 0;
+    }
     if (arg == "--bad") {
       if (bad_given || i + 1 >= argc) {
-        usage(program);
+        usage(stderr, program);
         return 2;
       }
       const std::optional<BadFont> parsed = parse_bad_kind(argv[++i]);
       if (!parsed) {
         std::fprintf(stderr, "%s: unknown bad font kind '%s'\n", program, argv[i]);
-        usage(program);
+        usage(stderr, program);
         return 2;
       }
       kind = *parsed;
       bad_given = true;
     } else if (arg.empty() || arg.front() == '-' || out) {
-      usage(program);
+      usage(stderr, program);
       return 2;
     } else {
       out = std::filesystem::path(arg);
     }
   }
   if (!out) {
-    usage(program);
+    usage(stderr, program);
     return 2;
   }
 

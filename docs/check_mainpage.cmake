@@ -1,0 +1,38 @@
+# SPDX-License-Identifier: MIT
+# Fails when the reference's front page does not show the main page's opening
+# paragraph: Doxygen leaves the page blank, without a warning, when the main page is
+# named but not read.
+# Usage: cmake -DMAINPAGE=docs/mainpage.md -DINDEX=html/index.html -P check_mainpage.cmake
+file(STRINGS "${MAINPAGE}" lines)
+set(paragraph "")
+set(seen_title FALSE)
+foreach(line IN LISTS lines)
+  if(NOT seen_title)
+    if(line MATCHES "^# ")
+      set(seen_title TRUE)
+    endif()
+  elseif(line STREQUAL "")
+    if(paragraph)
+      break()
+    endif()
+  else()
+    string(APPEND paragraph " ${line}")
+  endif()
+endforeach()
+string(REPLACE "`" "" paragraph "${paragraph}")
+string(REGEX REPLACE "[ \t]+" " " paragraph "${paragraph}")
+string(STRIP "${paragraph}" paragraph)
+if(paragraph STREQUAL "")
+  message(FATAL_ERROR "${MAINPAGE} has no paragraph after its title")
+endif()
+
+file(READ "${INDEX}" html)
+string(REGEX REPLACE "<[^>]*>" "" text "${html}")
+string(REPLACE "&lt;" "<" text "${text}")
+string(REPLACE "&gt;" ">" text "${text}")
+string(REPLACE "&amp;" "&" text "${text}")
+string(REGEX REPLACE "[ \t\r\n]+" " " text "${text}")
+string(FIND "${text}" "${paragraph}" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "${INDEX} does not show the main page; expected to find:\n${paragraph}")
+endif()
