@@ -29,9 +29,22 @@ struct EnumObjects {
 EnumObjects objects;
 
 py::object make_int_enum(const char* name, const char* doc, const py::list& members) {
-  py::object int_enum = py::module_::import("enum").attr("IntEnum");
-  py::object cls = int_enum(name, members, py::arg("module") = PACKAGE);
+  const py::module_ enum_module = py::module_::import("enum");
+  py::object cls = enum_module.attr("IntEnum")(name, members, py::arg("module") = PACKAGE);
   cls.attr("__doc__") = doc;
+  // An IntEnum prints as its bare number, which tells a reader nothing: members print
+  // by name, as a plain Enum's do, while a format spec still formats the number.
+  cls.attr("__str__") = enum_module.attr("Enum").attr("__str__");
+  cls.attr("__format__") = py::cpp_function(
+      [](const py::object& self, const py::str& spec) -> py::object {
+        if (py::len(spec) == 0) {
+          return py::str(self);
+        }
+        return py::module_::import("builtins").attr("int").attr("__format__")(self, spec);
+      },
+      py::name("__format__"), py::is_method(cls), py::arg("format_spec"),
+      "The member's name as str() gives it for an empty spec; otherwise the number "
+      "formatted by the spec.");
   return cls;
 }
 

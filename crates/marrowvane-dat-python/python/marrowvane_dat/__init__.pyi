@@ -12,7 +12,8 @@ from typing_extensions import Self
 __version__: str
 
 class DatKind(enum.IntEnum):
-    """The kind of archive, told by its header's signature, block size and dataset."""
+    """The kind of archive, told by its header's signature, block size and dataset.
+    Members print by name (DatKind.Portal)."""
 
     Portal = 0
     Cell = 1
@@ -20,7 +21,8 @@ class DatKind(enum.IntEnum):
     Unknown = 3
 
 class DatFileType(enum.IntEnum):
-    """The type of a stored file, as told by its id."""
+    """The type of a stored file, as told by its id. Members print by name
+    (DatFileType.Font)."""
 
     Model = 0x01
     SetupModel = 0x02
