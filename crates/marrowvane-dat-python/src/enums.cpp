@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "bindings.hpp"
@@ -61,7 +62,36 @@ bool member_value(py::handle object, PyObject* cls, std::uint32_t& out) {
   return true;
 }
 
+// "unknown file type 'fnot'; did you mean 'Font'?", or every valid name when none is
+// close. Names compare without case, as the tool's --type does.
+std::string unknown_type_message(const std::string& text) {
+  py::list lowered;
+  py::dict by_lowered;
+  std::string all_names;
+  for (const DatFileType type : ALL_DAT_FILE_TYPES) {
+    const std::string name(to_string(type));
+    const py::str lower = py::str(name).attr("lower")();
+    lowered.append(lower);
+    by_lowered[lower] = name;
+    all_names += (all_names.empty() ? "" : ", ") + name;
+  }
+  const py::list close = py::module_::import("difflib").attr("get_close_matches")(
+      py::str(text).attr("lower")(), lowered, 1);
+  std::string message = "unknown file type '" + text + "'";
+  if (!close.empty()) {
+    return message + "; did you mean '" + by_lowered[close[0]].cast<std::string>() + "'?";
+  }
+  return message + "; valid types: " + all_names;
+}
+
 }  // namespace
+
+DatFileType file_type_named(const std::string& text) {
+  if (const std::optional<DatFileType> type = from_string(text)) {
+    return *type;
+  }
+  throw py::value_error(unknown_type_message(text));
+}
 
 py::object kind_member(DatKind kind) {
   for (std::size_t i = 0; i < KINDS.size(); ++i) {
@@ -91,6 +121,10 @@ bool kind_value(py::handle object, DatKind& out) {
 }
 
 bool file_type_value(py::handle object, DatFileType& out) {
+  if (PyUnicode_Check(object.ptr())) {
+    out = file_type_named(object.cast<std::string>());
+    return true;
+  }
   std::uint32_t value = 0;
   if (!member_value(object, objects.file_type_class, value)) {
     return false;

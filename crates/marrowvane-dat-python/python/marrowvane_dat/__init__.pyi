@@ -209,8 +209,9 @@ class DatDatabase:
     def entry(self, id: int) -> DatFileEntry:
         """The entry of a file id; NotFoundError (a KeyError) when there is none."""
     def find(self, id: int) -> DatFileEntry | None: ...
-    def entries(self, type: DatFileType | None = None) -> list[DatFileEntry]:
-        """Every entry, or those of one file type, in id order."""
+    def entries(self, type: DatFileType | str | None = None) -> list[DatFileEntry]:
+        """Every entry, or those of one file type (a DatFileType or its name in any case),
+        in id order. ValueError naming the closest type for an unknown name."""
     def entries_in_range(self, first: int, last: int) -> list[DatFileEntry]: ...
     def get_file(self, id: int) -> bytes:
         """The file's bytes, decompressed when stored compressed."""
