@@ -176,25 +176,32 @@ std::string char_desc_repr(const FontCharDesc& d) {
 void bind_header(py::module_& m) {
   py::class_<DatHeader> header(m, "DatHeader", py::is_final(),
                                "The 80-byte archive header stored at offset 0x140. Immutable.");
-  header.def_readonly("magic", &DatHeader::magic)
-      .def_readonly("block_size", &DatHeader::block_size)
-      .def_readonly("file_size", &DatHeader::file_size)
-      .def_readonly("dataset", &DatHeader::dataset)
-      .def_readonly("subset", &DatHeader::subset)
-      .def_readonly("free_head", &DatHeader::free_head)
-      .def_readonly("free_tail", &DatHeader::free_tail)
-      .def_readonly("free_count", &DatHeader::free_count)
-      .def_readonly("root_offset", &DatHeader::root_offset)
-      .def_readonly("new_lru", &DatHeader::new_lru)
-      .def_readonly("old_lru", &DatHeader::old_lru)
-      .def_readonly("use_lru", &DatHeader::use_lru)
-      .def_readonly("master_map_id", &DatHeader::master_map_id)
-      .def_readonly("engine_version", &DatHeader::engine_version)
-      .def_readonly("game_version", &DatHeader::game_version)
+  header.def_readonly("magic", &DatHeader::magic, "The signature, 0x5442 in a recognised archive.")
+      .def_readonly("block_size", &DatHeader::block_size,
+                    "Bytes per block, the 4-byte link to the next block included.")
+      .def_readonly("file_size", &DatHeader::file_size,
+                    "The archive size as stored; not checked against the real size.")
+      .def_readonly("dataset", &DatHeader::dataset,
+                    "The dataset number, which with block_size tells the kind.")
+      .def_readonly("subset", &DatHeader::subset, "Kept as read; not interpreted.")
+      .def_readonly("free_head", &DatHeader::free_head,
+                    "First block of the free list, as read; not interpreted.")
+      .def_readonly("free_tail", &DatHeader::free_tail,
+                    "Last block of the free list, as read; not interpreted.")
+      .def_readonly("free_count", &DatHeader::free_count,
+                    "Number of free blocks, as read; not interpreted.")
+      .def_readonly("root_offset", &DatHeader::root_offset,
+                    "Offset of the directory root's first block; 0 when there are no files.")
+      .def_readonly("new_lru", &DatHeader::new_lru, "Kept as read; not interpreted.")
+      .def_readonly("old_lru", &DatHeader::old_lru, "Kept as read; not interpreted.")
+      .def_readonly("use_lru", &DatHeader::use_lru, "Kept as read; not interpreted.")
+      .def_readonly("master_map_id", &DatHeader::master_map_id, "Kept as read; not interpreted.")
+      .def_readonly("engine_version", &DatHeader::engine_version, "Kept as read; not interpreted.")
+      .def_readonly("game_version", &DatHeader::game_version, "Kept as read; not interpreted.")
       .def_property_readonly(
           "version_string", [](const DatHeader& h) { return to_bytes(h.version_string); },
           "The 16 bytes as stored, not decoded or trimmed.")
-      .def_readonly("version_minor", &DatHeader::version_minor)
+      .def_readonly("version_minor", &DatHeader::version_minor, "Kept as read; not interpreted.")
       .def_property_readonly("kind", &DatHeader::dat_kind, "The archive kind the header tells.")
       .def(py::self == py::self)  // NOLINT(misc-redundant-expression)
       .def("__repr__", [](const DatHeader& h) {
@@ -213,14 +220,17 @@ void bind_font(py::module_& m) {
   py::class_<FontCharDesc> desc(m, "FontCharDesc", py::is_final(),
                                 "One glyph: the character it draws and where it sits in the "
                                 "font's surface. Immutable.");
-  desc.def_readonly("unicode", &FontCharDesc::unicode)
-      .def_readonly("offset_x", &FontCharDesc::offset_x)
-      .def_readonly("offset_y", &FontCharDesc::offset_y)
-      .def_readonly("width", &FontCharDesc::width)
-      .def_readonly("height", &FontCharDesc::height)
-      .def_readonly("horizontal_offset_before", &FontCharDesc::horizontal_offset_before)
-      .def_readonly("horizontal_offset_after", &FontCharDesc::horizontal_offset_after)
-      .def_readonly("vertical_offset_before", &FontCharDesc::vertical_offset_before)
+  desc.def_readonly("unicode", &FontCharDesc::unicode, "The character the glyph draws.")
+      .def_readonly("offset_x", &FontCharDesc::offset_x, "Left edge of the glyph in the surface.")
+      .def_readonly("offset_y", &FontCharDesc::offset_y, "Top edge of the glyph in the surface.")
+      .def_readonly("width", &FontCharDesc::width, "Glyph width in pixels.")
+      .def_readonly("height", &FontCharDesc::height, "Glyph height in pixels.")
+      .def_readonly("horizontal_offset_before", &FontCharDesc::horizontal_offset_before,
+                    "Horizontal adjustment before the glyph, in pixels.")
+      .def_readonly("horizontal_offset_after", &FontCharDesc::horizontal_offset_after,
+                    "Horizontal adjustment after the glyph, in pixels.")
+      .def_readonly("vertical_offset_before", &FontCharDesc::vertical_offset_before,
+                    "Vertical adjustment before the glyph, in pixels.")
       .def(py::self == py::self)  // NOLINT(misc-redundant-expression)
       .def("__repr__", &char_desc_repr);
   desc.attr("__hash__") = py::none();
@@ -248,25 +258,37 @@ void bind_font(py::module_& m) {
           py::arg("data"),
           "Reads one Font record from the start of a bytes-like object; bytes after it are "
           "ignored. Raises BinReadError naming the field that ran out.")
-      .def_property_readonly("id", [](const FontObject& f) { return f.font.id; })
-      .def_property_readonly("max_char_height",
-                             [](const FontObject& f) { return f.font.max_char_height; })
-      .def_property_readonly("max_char_width",
-                             [](const FontObject& f) { return f.font.max_char_width; })
+      .def_property_readonly(
+          "id", [](const FontObject& f) { return f.font.id; },
+          "The file id as the record states it; not checked against where it was read.")
+      .def_property_readonly(
+          "max_char_height", [](const FontObject& f) { return f.font.max_char_height; },
+          "The largest glyph height.")
+      .def_property_readonly(
+          "max_char_width", [](const FontObject& f) { return f.font.max_char_width; },
+          "The largest glyph width.")
       .def_property_readonly(
           "char_descs", [](const FontObject& f) { return f.char_descs; },
           "The glyphs, as a tuple of FontCharDesc in stored order.")
       .def_property_readonly(
           "num_horizontal_border_pixels",
-          [](const FontObject& f) { return f.font.num_horizontal_border_pixels; })
-      .def_property_readonly("num_vertical_border_pixels",
-                             [](const FontObject& f) { return f.font.num_vertical_border_pixels; })
-      .def_property_readonly("baseline_offset",
-                             [](const FontObject& f) { return f.font.baseline_offset; })
-      .def_property_readonly("foreground_surface_data_id",
-                             [](const FontObject& f) { return f.font.foreground_surface_data_id; })
-      .def_property_readonly("background_surface_data_id",
-                             [](const FontObject& f) { return f.font.background_surface_data_id; })
+          [](const FontObject& f) { return f.font.num_horizontal_border_pixels; },
+          "Kept as read; not interpreted.")
+      .def_property_readonly(
+          "num_vertical_border_pixels",
+          [](const FontObject& f) { return f.font.num_vertical_border_pixels; },
+          "Kept as read; not interpreted.")
+      .def_property_readonly(
+          "baseline_offset", [](const FontObject& f) { return f.font.baseline_offset; },
+          "Kept as read; not interpreted.")
+      .def_property_readonly(
+          "foreground_surface_data_id",
+          [](const FontObject& f) { return f.font.foreground_surface_data_id; },
+          "File id of the foreground surface.")
+      .def_property_readonly(
+          "background_surface_data_id",
+          [](const FontObject& f) { return f.font.background_surface_data_id; },
+          "File id of the background surface.")
       .def("__eq__",
            [](const FontObject& a, const py::object& b) -> py::object {
              if (!py::isinstance<FontObject>(b)) {
