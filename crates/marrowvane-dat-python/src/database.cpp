@@ -353,6 +353,11 @@ void bind_database(py::module_& m) {
           "font",
           [](const Database& self, std::uint32_t id) {
             const std::shared_ptr<const OpenArchive> open = self.get();
+            // The library checks the id's type before the directory; a caller asking
+            // for a file that is not there wants to hear that first.
+            if (open->db.find(id) == nullptr) {
+              raise_dat_error(DatError::NotFound{id});
+            }
             Result<Font> font = [&] {
               py::gil_scoped_release release;
               return read_font(open->db, id);
@@ -363,8 +368,9 @@ void bind_database(py::module_& m) {
             return font_object(std::move(*font));
           },
           py::arg("id"),
-          "File `id` read as a Font. OtherError when the id is not a font's, then the "
-          "errors of get_file, then BinReadError when the bytes hold no whole Font.")
+          "File `id` read as a Font. NotFoundError (a KeyError) when the archive has no "
+          "such file, then OtherError when the id is not a font's, then the errors of "
+          "get_file, then BinReadError when the bytes hold no whole Font.")
       .def("__repr__", [](const Database& self) {
         if (self.closed()) {
           return std::string("<marrowvane_dat.DatDatabase closed>");

@@ -138,7 +138,8 @@ def test_missing_id_is_not_found_and_a_key_error(tool: Tool, sample: Path) -> No
     text = "File ID 12345678 not found in provider"
     assert tool.error("cat", sample, "0x12345678") == text
     with m.open(sample) as db:
-        for lookup in (db.get_file, db.entry, db.__getitem__, db.decompressed_size):
+        # font() looks at the directory before the type the id tells (a Scene's here).
+        for lookup in (db.get_file, db.entry, db.__getitem__, db.decompressed_size, db.font):
             error = caught(lambda: lookup(0x12345678))
             assert type(error) is m.NotFoundError and isinstance(error, KeyError)
             assert str(error) == text and error.id == 0x12345678
@@ -155,7 +156,7 @@ def test_font_of_another_type_is_other(sample: Path) -> None:
         assert type(error) is m.OtherError and error.kind == "Other"
         assert str(error) == f"Other error: file 0x{model:08X} is a Model, not a Font"
         assert error.message == str(error).removeprefix("Other error: ")
-        # The type is checked before the directory: an absent font id is NotFound.
+        # An absent font id is NotFound too; an absent id of another type is in the test above.
         assert type(caught(lambda: db.font(0x40FFFFFF))) is m.NotFoundError
 
 

@@ -264,7 +264,9 @@ class DatDatabase:
         """Exactly `size` stored bytes from the block chain at `offset`."""
     def decompressed_size(self, id: int) -> int:
         """The file's size once decompressed, without decompressing it."""
-    def font(self, id: int) -> Font: ...
+    def font(self, id: int) -> Font:
+        """File `id` read as a Font: NotFoundError when there is no such file, OtherError
+        when the id is not a font's."""
 
 def open(path: StrOrBytesPath, *, mmap: bool = False) -> DatDatabase:
     """Opens an archive file; with mmap=True it is read through a read-only memory map."""
