@@ -63,6 +63,11 @@ class BufferView {
   Py_buffer view_{};
 };
 
+// Leaves pybind11 class `cls`, which has no constructor, impossible to make from
+// Python (__new__ alone would leave an object without its C++ value) and to pickle.
+// `create_hint` tells how to get one, `pickle_hint` what to pickle instead.
+void seal_class(const py::object& cls, const char* create_hint, const char* pickle_hint);
+
 // The enum members, looked up by value (new references).
 py::object kind_member(DatKind kind);
 py::object file_type_member(DatFileType type);

@@ -381,6 +381,8 @@ void bind_database(py::module_& m) {
                " files=" + std::to_string(db.files().size()) + ">";
       });
   cls.attr("__module__") = PACKAGE;
+  seal_class(cls, "open one with marrowvane_dat.open() or open_bytes()",
+             "pickle the archive's path and open it again");
 
   m.def("open", &open_path, py::arg("path"), py::kw_only(), py::arg("mmap") = false,
         "Opens the archive file at `path` (str, bytes or os.PathLike), reading it with "

@@ -22,6 +22,63 @@
 namespace marrowvane_dat::python {
 namespace {
 
+// What seal_class tells about each class it sealed; few enough to search in order.
+struct Sealed {
+  PyTypeObject* type;
+  const char* create_hint;
+  const char* pickle_hint;
+};
+std::vector<Sealed> sealed_classes;
+
+const Sealed& sealed(PyTypeObject* type) {
+  for (const Sealed& s : sealed_classes) {
+    if (PyType_IsSubtype(type, s.type) != 0) {
+      return s;
+    }
+  }
+  // Unreachable: only sealed types have sealed_new and refuse_pickle.
+  static const Sealed none{nullptr, "", ""};
+  return none;
+}
+
+// The name users know the class by, not where pybind11 registered it.
+std::string public_name(PyTypeObject* type) {
+  return std::string(PACKAGE) + "." +
+         py::handle(reinterpret_cast<PyObject*>(type)).attr("__name__").cast<std::string>();
+}
+
+PyObject* sealed_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
+  try {
+    const std::string message =
+        "cannot create '" + public_name(type) + "' instances; " + sealed(type).create_hint;
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+  } catch (py::error_already_set& error) {
+    error.restore();
+  }
+  return nullptr;
+}
+
+[[noreturn]] void refuse_pickle(const py::handle& self) {
+  PyTypeObject* type = Py_TYPE(self.ptr());
+  throw py::type_error("cannot pickle '" + public_name(type) + "' object; " +
+                       sealed(type).pickle_hint);
+}
+
+constexpr const char* REFUSE_PICKLE_DOC = "Raises TypeError: the object cannot be pickled.";
+
+// Entries are refused as the pybind11 classes are, so that every native object
+// answers pickling the same way.
+PyObject* entry_reduce(PyObject* self, PyObject* /*protocol*/) {
+  try {
+    refuse_pickle(self);
+  } catch (py::error_already_set& error) {
+    error.restore();
+  } catch (const py::builtin_exception& error) {
+    error.set_error();
+  }
+  return nullptr;
+}
+
 // A DatFileEntry is a plain value: a small fixed-size object whose attributes become
 // Python ints only when read. No GC tracking, no dict, no instance registry, so making
 // one costs about as much as a small malloc. The memory comes from the system
@@ -45,14 +102,6 @@ void entry_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyMem_RawFree(self);
   Py_DECREF(type);
-}
-
-// Entries come only from a database. Without this, the type would inherit object's
-// constructor, whose memory does not come from the allocator entry_dealloc frees to.
-PyObject* entry_new(PyTypeObject* /*type*/, PyObject* /*args*/, PyObject* /*kwargs*/) {
-  PyErr_SetString(PyExc_TypeError,
-                  "cannot create 'marrowvane_dat.DatFileEntry' instances; a database makes them");
-  return nullptr;
 }
 
 PyObject* entry_repr(PyObject* self) {
@@ -106,6 +155,12 @@ PyMemberDef ENTRY_MEMBERS[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+PyMethodDef ENTRY_METHODS[] = {
+    {"__reduce__", entry_reduce, METH_NOARGS, REFUSE_PICKLE_DOC},
+    {"__reduce_ex__", entry_reduce, METH_O, REFUSE_PICKLE_DOC},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef ENTRY_GETSET[] = {
     {"compressed", entry_compressed, nullptr, "True when bit 0 of bit_flags is set.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -122,11 +177,15 @@ void add_entry_type(py::module_& m) {
                                     "and how many bytes it stores. Immutable.")},
       {Py_tp_dealloc, slot(entry_dealloc)},
       {Py_tp_free, slot(PyMem_RawFree)},
-      {Py_tp_new, slot(entry_new)},
+      // Entries come only from a database. Without this, the type would inherit
+      // object's constructor, whose memory does not come from the allocator
+      // entry_dealloc frees to.
+      {Py_tp_new, slot(sealed_new)},
       {Py_tp_repr, slot(entry_repr)},
       {Py_tp_richcompare, slot(entry_richcompare)},
       {Py_tp_hash, slot(entry_hash)},
       {Py_tp_members, ENTRY_MEMBERS},
+      {Py_tp_methods, ENTRY_METHODS},
       {Py_tp_getset, ENTRY_GETSET},
       {0, nullptr},
   };
@@ -143,6 +202,8 @@ void add_entry_type(py::module_& m) {
   }
   // Kept for the interpreter's lifetime: every entry object refers to it.
   entry_type = reinterpret_cast<PyTypeObject*>(type);
+  sealed_classes.push_back(
+      {entry_type, "a DatDatabase makes them", "pickle its id and look it up again"});
   m.attr("DatFileEntry") = py::reinterpret_borrow<py::object>(type);
 }
 
@@ -214,6 +275,8 @@ void bind_header(py::module_& m) {
       });
   header.attr("__hash__") = py::none();
   header.attr("__module__") = PACKAGE;
+  seal_class(header, "read one from DatDatabase.header",
+             "pickle the archive's path and read its header again");
 }
 
 void bind_font(py::module_& m) {
@@ -235,6 +298,8 @@ void bind_font(py::module_& m) {
       .def("__repr__", &char_desc_repr);
   desc.attr("__hash__") = py::none();
   desc.attr("__module__") = PACKAGE;
+  seal_class(desc, "read them from Font.char_descs",
+             "pickle the font's file id or bytes and read it again");
 
   py::class_<FontObject> font(m, "Font", py::is_final(),
                               "A bitmap font record: metrics and glyphs. Immutable.");
@@ -304,9 +369,38 @@ void bind_font(py::module_& m) {
       });
   font.attr("__hash__") = py::none();
   font.attr("__module__") = PACKAGE;
+  seal_class(font, "read one with Font.read() or DatDatabase.font()",
+             "pickle its file id or bytes and read it again");
 }
 
 }  // namespace
+
+void seal_class(const py::object& cls, const char* create_hint, const char* pickle_hint) {
+  auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  sealed_classes.push_back({type, create_hint, pickle_hint});
+  // The class's own __new__, or lookups would find pybind11's, whose refusal below
+  // would name a __new__ to call instead that is the very same one. The classes are
+  // final, so whatever class is passed, the refusal is this one's.
+  cls.attr("__new__") = py::staticmethod(py::cpp_function(
+      [type](const py::args& /*args*/, const py::kwargs& /*kwargs*/) {
+        (void)sealed_new(type, nullptr, nullptr);
+        throw py::error_already_set();
+      },
+      py::name("__new__"), "Raises TypeError: instances come only from the module."));
+  // Setting __new__ routed the slot through Python; it is put back to the C function
+  // after, so that even a base class's __new__ (object's or pybind11's) refuses.
+  type->tp_new = sealed_new;
+  PyType_Modified(type);
+  // Python's own pickling at protocols 0 and 1 would make a bare instance through a
+  // base class's __new__, which pybind11 answers by aborting; every protocol is
+  // refused before it gets that far.
+  cls.attr("__reduce__") =
+      py::cpp_function([](const py::handle& self) { refuse_pickle(self); }, py::name("__reduce__"),
+                       py::is_method(cls), REFUSE_PICKLE_DOC);
+  cls.attr("__reduce_ex__") = py::cpp_function(
+      [](const py::handle& self, const py::handle& /*protocol*/) { refuse_pickle(self); },
+      py::name("__reduce_ex__"), py::is_method(cls), py::arg("protocol"), REFUSE_PICKLE_DOC);
+}
 
 py::bytes to_bytes(std::span<const std::uint8_t> bytes) {
   PyObject* object = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
