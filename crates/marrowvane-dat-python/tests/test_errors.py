@@ -51,6 +51,26 @@ def test_missing_file_is_a_path_error(tool: Tool, tmp_path: Path) -> None:
         m.open(path, mmap=True)
 
 
+def test_any_path_form_reaches_the_library(sample: Path) -> None:
+    class PathLike:
+        def __init__(self, path: str | bytes) -> None:
+            self.path = path
+
+        def __fspath__(self) -> str | bytes:
+            return self.path
+
+    for form in (str(sample), os.fsencode(sample), sample, PathLike(os.fsencode(sample))):
+        with m.open(form) as db:
+            assert len(db) == 3000
+    # A NUL byte is the library's to refuse, as it refuses any path it cannot open.
+    for nul in ("a\0b", b"a\0b", PathLike("a\0b"), Path("a\0b")):
+        for mmap in (False, True):
+            error = caught(lambda: m.open(nul, mmap=mmap))
+            assert type(error) is m.PathError and error.filename == "a\0b"
+    with pytest.raises(TypeError):
+        m.open(PathLike(5))  # type: ignore[arg-type]
+
+
 def test_fifo_is_refused_without_blocking(tool: Tool, tmp_path: Path) -> None:
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)

@@ -269,7 +269,8 @@ class DatDatabase:
         when the id is not a font's."""
 
 def open(path: StrOrBytesPath, *, mmap: bool = False) -> DatDatabase:
-    """Opens an archive file; with mmap=True it is read through a read-only memory map."""
+    """Opens an archive file; with mmap=True it is read through a read-only memory map.
+    PathError when it cannot be opened, a path with a NUL byte included."""
 
 def open_bytes(data: ReadableBuffer) -> DatDatabase:
     """Opens an archive held in memory."""
