@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include <pybind11/pybind11.h>
@@ -62,19 +63,28 @@ class BufferView {
   Py_buffer view_{};
 };
 
+// Leaves pybind11 class `cls`, which has no constructor, impossible to make from
+// Python (__new__ alone would leave an object without its C++ value) and to pickle.
+// `create_hint` tells how to get one, `pickle_hint` what to pickle instead.
+void seal_class(const py::object& cls, const char* create_hint, const char* pickle_hint);
+
 // The enum members, looked up by value (new references).
 py::object kind_member(DatKind kind);
 py::object file_type_member(DatFileType type);
 // The C++ value of an enum member; false when `object` is not a member of that enum.
 bool kind_value(py::handle object, DatKind& out);
+// A file type is also taken by its name, in any case, as the tool takes it.
 bool file_type_value(py::handle object, DatFileType& out);
+// The file type named `text` in any case; ValueError naming the closest type otherwise.
+DatFileType file_type_named(const std::string& text);
 
 }  // namespace marrowvane_dat::python
 
 namespace pybind11::detail {
 
 // DatKind and DatFileType are Python IntEnum classes made at import, so arguments and
-// results convert through them rather than through a registered C++ type.
+// results convert through them rather than through a registered C++ type. A file type
+// argument may also be given by name, as on the tool's command line.
 template <>
 struct type_caster<marrowvane_dat::DatKind> {
   PYBIND11_TYPE_CASTER(marrowvane_dat::DatKind, const_name("DatKind"));

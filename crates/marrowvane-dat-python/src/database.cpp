@@ -13,7 +13,6 @@
 #include <vector>
 
 #include <pybind11/stl.h>
-#include <pybind11/stl/filesystem.h>
 
 #include "bindings.hpp"
 
@@ -133,7 +132,30 @@ Database adopt(Result<DatDatabase> opened, py::object borrowed) {
       std::make_shared<const OpenArchive>(OpenArchive{std::move(borrowed), std::move(*opened)}));
 }
 
-Database open_path(const std::filesystem::path& path, bool mmap) {
+// Any str, bytes or os.PathLike, encoded as the os module encodes paths. Taken apart
+// here rather than by pybind11's path caster, which refuses a path with a NUL byte as
+// a wrong argument type: the library has its own answer for that, a PathError.
+std::filesystem::path fs_path(const py::handle& object) {
+  auto fspath = py::reinterpret_steal<py::object>(PyOS_FSPath(object.ptr()));
+  if (!fspath) {
+    throw py::error_already_set();
+  }
+  if (PyUnicode_Check(fspath.ptr())) {
+    fspath = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(fspath.ptr()));
+    if (!fspath) {
+      throw py::error_already_set();
+    }
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(fspath.ptr(), &data, &size) != 0) {
+    throw py::error_already_set();
+  }
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+Database open_path(const py::object& path_object, bool mmap) {
+  const std::filesystem::path path = fs_path(path_object);
   Result<DatDatabase> opened = [&] {
     py::gil_scoped_release release;
     return mmap ? DatDatabase::open_mapped(path) : DatDatabase::open(path);
@@ -264,8 +286,9 @@ void bind_database(py::module_& m) {
             return font_object(without_gil([&] { return read_font(open->db, id); }));
           },
           py::arg("id"),
-          "File `id` read as a Font. NotFoundError when the id is not in the archive, "
-          "OtherError when it is not a font's, then the errors of get_file, then "
+          "File `id` read as a Font. NotFoundError (a KeyError) when the archive has no "
+          "such file, "
+          "then OtherError when the id is not a font's, then the errors of get_file, then "
           "BinReadError when the bytes hold no whole Font.")
       .def("__repr__", [](const Database& self) {
         if (self.closed()) {
@@ -277,11 +300,14 @@ void bind_database(py::module_& m) {
                " files=" + std::to_string(db.files().size()) + ">";
       });
   cls.attr("__module__") = PACKAGE;
+  seal_class(cls, "open one with marrowvane_dat.open() or open_bytes()",
+             "pickle the archive's path and open it again");
 
   m.def("open", &open_path, py::arg("path"), py::kw_only(), py::arg("mmap") = false,
         "Opens the archive file at `path` (str, bytes or os.PathLike), reading it with "
         "positional reads, or through a read-only memory map with mmap=True. PathError "
-        "when it cannot be opened; otherwise the errors of reading the header and directory.");
+        "when it cannot be opened, a path with a NUL byte included; otherwise the errors of "
+        "reading the header and directory.");
   m.def("open_bytes", &open_bytes, py::arg("data"),
         "Opens an archive held in memory (any bytes-like object). A bytes object is read in "
         "place; anything else is copied first.");

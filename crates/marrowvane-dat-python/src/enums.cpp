@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "bindings.hpp"
@@ -29,9 +30,22 @@ struct EnumObjects {
 EnumObjects objects;
 
 py::object make_int_enum(const char* name, const char* doc, const py::list& members) {
-  py::object int_enum = py::module_::import("enum").attr("IntEnum");
-  py::object cls = int_enum(name, members, py::arg("module") = PACKAGE);
+  const py::module_ enum_module = py::module_::import("enum");
+  py::object cls = enum_module.attr("IntEnum")(name, members, py::arg("module") = PACKAGE);
   cls.attr("__doc__") = doc;
+  // An IntEnum prints as its bare number, which tells a reader nothing: members print
+  // by name, as a plain Enum's do, while a format spec still formats the number.
+  cls.attr("__str__") = enum_module.attr("Enum").attr("__str__");
+  cls.attr("__format__") = py::cpp_function(
+      [](const py::object& self, const py::str& spec) -> py::object {
+        if (py::len(spec) == 0) {
+          return py::str(self);
+        }
+        return py::module_::import("builtins").attr("int").attr("__format__")(self, spec);
+      },
+      py::name("__format__"), py::is_method(cls), py::arg("format_spec"),
+      "The member's name as str() gives it for an empty spec; otherwise the number "
+      "formatted by the spec.");
   return cls;
 }
 
@@ -48,7 +62,36 @@ bool member_value(py::handle object, PyObject* cls, std::uint32_t& out) {
   return true;
 }
 
+// "unknown file type 'fnot'; did you mean 'Font'?", or every valid name when none is
+// close. Names compare without case, as the tool's --type does.
+std::string unknown_type_message(const std::string& text) {
+  py::list lowered;
+  py::dict by_lowered;
+  std::string all_names;
+  for (const DatFileType type : ALL_DAT_FILE_TYPES) {
+    const std::string name(to_string(type));
+    const py::str lower = py::str(name).attr("lower")();
+    lowered.append(lower);
+    by_lowered[lower] = name;
+    all_names += (all_names.empty() ? "" : ", ") + name;
+  }
+  const py::list close = py::module_::import("difflib").attr("get_close_matches")(
+      py::str(text).attr("lower")(), lowered, 1);
+  std::string message = "unknown file type '" + text + "'";
+  if (!close.empty()) {
+    return message + "; did you mean '" + by_lowered[close[0]].cast<std::string>() + "'?";
+  }
+  return message + "; valid types: " + all_names;
+}
+
 }  // namespace
+
+DatFileType file_type_named(const std::string& text) {
+  if (const std::optional<DatFileType> type = from_string(text)) {
+    return *type;
+  }
+  throw py::value_error(unknown_type_message(text));
+}
 
 py::object kind_member(DatKind kind) {
   for (std::size_t i = 0; i < KINDS.size(); ++i) {
@@ -78,6 +121,10 @@ bool kind_value(py::handle object, DatKind& out) {
 }
 
 bool file_type_value(py::handle object, DatFileType& out) {
+  if (PyUnicode_Check(object.ptr())) {
+    out = file_type_named(object.cast<std::string>());
+    return true;
+  }
   std::uint32_t value = 0;
   if (!member_value(object, objects.file_type_class, value)) {
     return false;

@@ -85,6 +85,22 @@ def test_mapping_behaviour(sample: Path) -> None:
             some.size = 0  # type: ignore[misc]
 
 
+def test_file_types_are_taken_by_name_in_any_case(sample: Path) -> None:
+    with m.open(sample) as db:
+        fonts = db.entries(m.DatFileType.Font)
+        assert len(fonts) == 6
+        for name in ("Font", "font", "FONT", "fOnT"):
+            assert db.entries(name) == db.entries(type=name) == fonts
+        with pytest.raises(ValueError, match=r"unknown file type 'fnot'; did you mean 'Font'\?"):
+            db.entries("fnot")
+        with pytest.raises(ValueError, match=r"did you mean 'SurfaceTexture'\?"):
+            db.entries("surfacetextur")
+        with pytest.raises(ValueError) as info:
+            db.entries("zzzzzz")
+        assert str(info.value).startswith("unknown file type 'zzzzzz'; valid types: Model, ")
+        assert all(t.name in str(info.value) for t in m.DatFileType)
+
+
 def test_four_threads_read_what_one_reads(sample: Path) -> None:
     with m.open(sample) as db:
         ids = [e.id for e in db]
@@ -158,7 +174,7 @@ def test_wrong_argument_types_raise_type_error(sample: Path) -> None:
             lambda: db.read_file_data(0),  # type: ignore[call-arg]
             lambda: db["0x40000001"],  # type: ignore[index]
             lambda: db.entries(0x40),  # type: ignore[arg-type]
-            lambda: db.entries("Font"),  # type: ignore[arg-type]
+            lambda: db.entries(b"Font"),  # type: ignore[arg-type]
             lambda: m.file_type(1, 0),  # type: ignore[arg-type]
             lambda: m.file_type(1, m.DatFileType.Font),  # type: ignore[arg-type]
             lambda: m.decompress_lrs([1, 2, 3, 4]),  # type: ignore[arg-type]

@@ -51,6 +51,26 @@ def test_missing_file_is_a_path_error(tool: Tool, tmp_path: Path) -> None:
         m.open(path, mmap=True)
 
 
+def test_any_path_form_reaches_the_library(sample: Path) -> None:
+    class PathLike:
+        def __init__(self, path: str | bytes) -> None:
+            self.path = path
+
+        def __fspath__(self) -> str | bytes:
+            return self.path
+
+    for form in (str(sample), os.fsencode(sample), sample, PathLike(os.fsencode(sample))):
+        with m.open(form) as db:
+            assert len(db) == 3000
+    # A NUL byte is the library's to refuse, as it refuses any path it cannot open.
+    for nul in ("a\0b", b"a\0b", PathLike("a\0b"), Path("a\0b")):
+        for mmap in (False, True):
+            error = caught(lambda: m.open(nul, mmap=mmap))
+            assert type(error) is m.PathError and error.filename == "a\0b"
+    with pytest.raises(TypeError):
+        m.open(PathLike(5))  # type: ignore[arg-type]
+
+
 def test_fifo_is_refused_without_blocking(tool: Tool, tmp_path: Path) -> None:
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
@@ -138,7 +158,8 @@ def test_missing_id_is_not_found_and_a_key_error(tool: Tool, sample: Path) -> No
     text = "File ID 12345678 not found in provider"
     assert tool.error("cat", sample, "0x12345678") == text
     with m.open(sample) as db:
-        for lookup in (db.get_file, db.entry, db.__getitem__, db.decompressed_size):
+        # font() looks at the directory before the type the id tells (a Scene's here).
+        for lookup in (db.get_file, db.entry, db.__getitem__, db.decompressed_size, db.font):
             error = caught(lambda: lookup(0x12345678))
             assert type(error) is m.NotFoundError and isinstance(error, KeyError)
             assert str(error) == text and error.id == 0x12345678
@@ -155,7 +176,7 @@ def test_font_of_another_type_is_other(sample: Path) -> None:
         assert type(error) is m.OtherError and error.kind == "Other"
         assert str(error) == f"Other error: file 0x{model:08X} is a Model, not a Font"
         assert error.message == str(error).removeprefix("Other error: ")
-        # The type is checked before the directory: an absent font id is NotFound.
+        # An absent font id is NotFound too; an absent id of another type is in the test above.
         assert type(caught(lambda: db.font(0x40FFFFFF))) is m.NotFoundError
 
 

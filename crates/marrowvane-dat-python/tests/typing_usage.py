@@ -20,6 +20,7 @@ def summary(path: Path) -> dict[str, int]:
             name = marrowvane_dat.file_type(entry.id, db.kind).name
             counts[name] = counts.get(name, 0) + entry.size
         fonts: list[DatFileEntry] = db.entries(DatFileType.Font)
+        assert db.entries(type="font") == fonts
         glyphs = [d.unicode for e in fonts for d in db.font(e.id).char_descs]
         first: DatFileEntry | None = db.find(0x40000001)
         data: bytes = db.get_file(first.id) if first is not None else b""
