@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include "args.hpp"
-#include "output.hpp"
+#include "retry.hpp"
+#include "standard_output.hpp"
+#include "table.hpp"
 
 namespace marrowvane_dat::cli {
 namespace {
@@ -28,9 +30,7 @@ bool failed_on_content(const DatError& error) {
   if (const auto* read = error.get_if<DatError::BinRead>()) {
     return read->error.cause().kind() != IoErrorKind::Os;
   }
-  return error.kind() == DatErrorKind::Corruption || error.kind() == DatErrorKind::InvalidMagic ||
-         error.kind() == DatErrorKind::UnsupportedVersion ||
-         error.kind() == DatErrorKind::DuplicateId;
+  return error.kind() == DatErrorKind::Corruption;
 }
 
 Result<std::vector<std::uint8_t>> read_stdin() {
@@ -40,11 +40,9 @@ Result<std::vector<std::uint8_t>> read_stdin() {
     if (bytes.size() - used < (std::size_t{1} << 16)) {
       bytes.resize(std::max<std::size_t>(bytes.size() * 2, std::size_t{1} << 20));
     }
-    const ssize_t got = ::read(STDIN_FILENO, bytes.data() + used, bytes.size() - used);
+    const ssize_t got = detail::retry_interrupted(
+        [&] { return ::read(STDIN_FILENO, bytes.data() + used, bytes.size() - used); });
     if (got < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
       return std::unexpected(DatError(IoError::from_errno(errno)));
     }
     if (got == 0) {

@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The commands that summarise archives: diff (two archives, id by id) and stats
-// (one archive, type by type).
+// The diff command: two archives compared id by id.
 #include <algorithm>
 #include <cstdint>
-#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,14 +11,21 @@
 #include <nlohmann/json.hpp>
 
 #include "archive.hpp"
-#include "commands.hpp"
+#include "command_line.hpp"
 #include "hash.hpp"
-#include "output.hpp"
+#include "standard_output.hpp"
+#include "table.hpp"
 
 namespace marrowvane_dat::cli {
 namespace {
 
 using Json = nlohmann::ordered_json;
+
+struct DiffOptions {
+  std::string archive_a;
+  std::string archive_b;
+  bool json = false;
+};
 
 std::string hash_text(std::uint64_t hash) {
   return hex8(static_cast<std::uint32_t>(hash >> 32U)) + hex8(static_cast<std::uint32_t>(hash));
@@ -198,9 +204,11 @@ class Differ {
   std::vector<std::uint8_t> buffer_;
 };
 
-}  // namespace
-
-int run_diff(const DiffOptions& options) {
+int run_diff(const DiffOptions& options, Verbosity verbosity) {
+  if (options.archive_a == STDIN_ARCHIVE && options.archive_b == STDIN_ARCHIVE) {
+    return usage_error(std::string(TOOL_NAME) + " diff",
+                       "only one archive can be read from standard input");
+  }
   const auto a = open_archive(options.archive_a);
   if (!a) {
     return EXIT_TROUBLE;
@@ -211,10 +219,9 @@ int run_diff(const DiffOptions& options) {
   }
   Differ differ(*a, *b);
   differ.run();
-  if (options.json) {
-    write_stdout(differ.json().dump(2) + "\n");
-  } else if (options.verbosity != Verbosity::Quiet) {
-    write_stdout(differ.text());
+  if (options.json ? !write_stdout(differ.json().dump(2) + "\n")
+                   : verbosity != Verbosity::Quiet && !write_stdout(differ.text())) {
+    return EXIT_TROUBLE;
   }
   if (differ.trouble()) {
     return EXIT_TROUBLE;
@@ -222,93 +229,20 @@ int run_diff(const DiffOptions& options) {
   return differ.identical() ? EXIT_OK : EXIT_DIFFERENT;
 }
 
-namespace {
-
-struct TypeStats {
-  std::uint64_t files = 0;
-  std::uint64_t compressed = 0;
-  std::uint64_t stored = 0;
-  std::uint64_t decompressed = 0;
-  std::uint64_t unreadable = 0;
-
-  void add(const TypeStats& other) {
-    files += other.files;
-    compressed += other.compressed;
-    stored += other.stored;
-    decompressed += other.decompressed;
-    unreadable += other.unreadable;
-  }
-  // How many times larger the content is than what the archive stores for it.
-  [[nodiscard]] std::optional<double> ratio() const {
-    if (stored == 0) {
-      return std::nullopt;
-    }
-    return static_cast<double>(decompressed) / static_cast<double>(stored);
-  }
-  [[nodiscard]] Json json() const {
-    const auto r = ratio();
-    return Json{{"files", files},
-                {"compressed_files", compressed},
-                {"stored_bytes", stored},
-                {"decompressed_bytes", decompressed},
-                {"ratio", r ? Json(*r) : Json(nullptr)},
-                {"unreadable", unreadable}};
-  }
-  [[nodiscard]] std::vector<std::string> cells(std::string name) const {
-    const auto r = ratio();
-    return {std::move(name), decimal(files),        decimal(compressed),
-            decimal(stored), decimal(decompressed), r ? fixed2(*r) : "-"};
-  }
-};
-
 }  // namespace
 
-int run_stats(const StatsOptions& options) {
-  const auto archive = open_archive(options.archive);
-  if (!archive) {
-    return EXIT_FAILED;
-  }
-  int status = EXIT_OK;
-  std::map<std::string_view, TypeStats> by_type;
-  for_each_entry(*archive, std::nullopt, [&](const DatFileEntry& e) {
-    TypeStats& stats = by_type[archive->type_name_of(e.id)];
-    ++stats.files;
-    stats.compressed += e.is_compressed() ? 1U : 0U;
-    stats.stored += e.size;
-    if (auto size = archive->db.decompressed_size(e.id)) {
-      stats.decompressed += *size;
-    } else {
-      report_error(file_error_text(*archive, e.id, size.error()));
-      ++stats.unreadable;
-      status = EXIT_FAILED;
-    }
-  });
-  TypeStats total;
-  for (const auto& [type, stats] : by_type) {
-    total.add(stats);
-  }
-
-  if (options.json) {
-    Json types = Json::array();
-    for (const auto& [type, stats] : by_type) {
-      Json row{{"type", type}};
-      row.update(stats.json());
-      types.push_back(std::move(row));
-    }
-    write_stdout(
-        Json{{"archive", archive->name}, {"types", std::move(types)}, {"total", total.json()}}.dump(
-            2) +
-        "\n");
-    return status;
-  }
-  Table table({"TYPE", "FILES", "COMPRESSED", "STORED", "DECOMPRESSED", "RATIO"},
-              {false, true, true, true, true, true});
-  for (const auto& [type, stats] : by_type) {
-    table.add_row(stats.cells(std::string(type)));
-  }
-  table.add_row(total.cells("total"));
-  write_stdout(table.render());
-  return status;
+void register_diff(CommandLine& cli) {
+  auto options = std::make_shared<DiffOptions>();
+  CLI::App* diff =
+      cli.add("diff", "List the ids added, removed and changed (size, flags, version or content)",
+              [options](Verbosity verbosity) { return run_diff(*options, verbosity); });
+  add_archive(diff, options->archive_a, "ARCHIVE_A");
+  add_archive(diff, options->archive_b, "ARCHIVE_B");
+  add_json(diff, options->json, "Print JSON instead of text");
+  diff->footer(
+      "Contents are compared by a 64-bit hash of the decompressed bytes when the stored sizes "
+      "are equal.\nExit status: 0 identical, 1 different, 2 trouble (an archive or file could "
+      "not be read).");
 }
 
 }  // namespace marrowvane_dat::cli

@@ -1,0 +1,50 @@
+// SPDX-License-Identifier: MIT
+// The shape extract and verify share: every chosen file read on several threads,
+// one line per file with -v, a progress bar, and a stop when the run cannot go on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "command_line.hpp"
+
+namespace marrowvane_dat::cli {
+
+// How a batch runs and what it prints along the way.
+struct BatchOptions {
+  unsigned jobs = 1;
+  Verbosity verbosity = Verbosity::Normal;
+  // Per-file lines go to standard error when standard output carries a JSON document.
+  bool json = false;
+};
+
+// One item's result as the batch shows it.
+struct BatchItem {
+  // Counted in the progress bar and the totals.
+  std::uint64_t bytes = 0;
+  // The line printed with -v, without its line break; nothing when empty.
+  std::string line;
+};
+
+// What a batch did as a whole.
+struct BatchTotals {
+  std::uint64_t bytes = 0;
+  double seconds = 0;
+  // False when the batch stopped early: a signal came or standard output failed.
+  bool complete = true;
+};
+
+// Reads one item into the calling worker's own buffer and says how it went.
+using BatchWork = std::function<BatchItem(std::size_t index, std::vector<std::uint8_t>& buffer)>;
+
+// Calls work(i, buffer) once for every i in [0, count) on up to `jobs` threads. Each
+// worker reuses one buffer for all its items, so at most one file per thread is
+// held. No further item starts once an InterruptGuard saw a signal or standard
+// output failed. The progress bar is drawn at normal verbosity on a terminal, and
+// cleared before return.
+BatchTotals run_batch(std::size_t count, const BatchOptions& options, const BatchWork& work);
+
+}  // namespace marrowvane_dat::cli

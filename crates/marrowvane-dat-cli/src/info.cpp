@@ -1,0 +1,111 @@
+// SPDX-License-Identifier: MIT
+// The info command: every header field, the archive kind and the entry count.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "archive.hpp"
+#include "command_line.hpp"
+#include "standard_output.hpp"
+#include "table.hpp"
+
+namespace marrowvane_dat::cli {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+struct InfoOptions {
+  std::string archive;
+  bool json = false;
+};
+
+std::string_view kind_name(DatKind kind) noexcept {
+  switch (kind) {
+    case DatKind::Portal:
+      return "Portal";
+    case DatKind::Cell:
+      return "Cell";
+    case DatKind::Local:
+      return "Local";
+    case DatKind::Unknown:
+      break;
+  }
+  return "Unknown";
+}
+
+int run_info(const InfoOptions& options) {
+  const auto archive = open_archive(options.archive);
+  if (!archive) {
+    return EXIT_FAILED;
+  }
+  const DatHeader& h = archive->db.header();
+  const std::pair<std::string_view, std::uint32_t> numbers[] = {
+      {"magic", h.magic},
+      {"block_size", h.block_size},
+      {"file_size", h.file_size},
+      {"dataset", h.dataset},
+      {"subset", h.subset},
+      {"free_head", h.free_head},
+      {"free_tail", h.free_tail},
+      {"free_count", h.free_count},
+      {"root_offset", h.root_offset},
+      {"new_lru", h.new_lru},
+      {"old_lru", h.old_lru},
+      {"use_lru", h.use_lru},
+      {"master_map_id", h.master_map_id},
+      {"engine_version", h.engine_version},
+      {"game_version", h.game_version},
+  };
+  const std::string version_string = hex_bytes(h.version_string);
+  const std::string_view kind = kind_name(archive->db.dat_kind());
+  const std::uint64_t file_count = archive->db.files().size();
+
+  if (options.json) {
+    Json out = Json::object();
+    for (const auto& [name, value] : numbers) {
+      out[std::string(name)] = value;
+      if (name == "master_map_id") {
+        out["master_map_id_hex"] = id_hex_json(value);
+      }
+    }
+    out["version_string"] = version_string;
+    out["version_minor"] = h.version_minor;
+    out["kind"] = kind;
+    out["file_count"] = file_count;
+    return write_stdout(out.dump(2) + "\n") ? EXIT_OK : EXIT_FAILED;
+  }
+
+  std::vector<std::pair<std::string_view, std::string>> fields;
+  for (const auto& [name, value] : numbers) {
+    std::string shown = decimal(std::uint64_t{value});
+    if (name == "magic") {
+      // The signature reads best in hex, as it is usually quoted.
+      shown = "0x" + hex8(value);
+    } else if (name == "master_map_id") {
+      shown = id_text(value);
+    }
+    fields.emplace_back(name, std::move(shown));
+  }
+  fields.emplace_back("version_string", version_string);
+  fields.emplace_back("version_minor", decimal(std::uint64_t{h.version_minor}));
+  fields.emplace_back("kind", std::string(kind));
+  fields.emplace_back("file_count", decimal(file_count));
+  return write_stdout(field_lines(fields)) ? EXIT_OK : EXIT_FAILED;
+}
+
+}  // namespace
+
+void register_info(CommandLine& cli) {
+  auto options = std::make_shared<InfoOptions>();
+  CLI::App* info = cli.add("info", "Show every header field, the kind and the entry count",
+                           [options](Verbosity) { return run_info(*options); });
+  add_archive(info, options->archive, "ARCHIVE");
+  add_json(info, options->json, "Print JSON instead of text");
+}
+
+}  // namespace marrowvane_dat::cli
