@@ -64,7 +64,7 @@ std::optional<Archive> open_archive(const std::string& path) {
       return DatDatabase::open(path);
     }
     // Waiting for someone to type an archive is never what was meant.
-    if (stdin_is_terminal()) {
+    if (is_terminal(STDIN_FILENO)) {
       return std::unexpected(
           DatError(DatError::Other{"refusing to read an archive from a terminal; redirect "
                                    "standard input from a file or a pipe"}));
@@ -94,20 +94,12 @@ std::optional<Archive> open_archive(const std::string& path) {
   return Archive{std::move(*db), name};
 }
 
-std::string archive_error_text(const Archive& archive, const DatError& error) {
-  return archive.name + ": " + error.to_string();
-}
-
-std::string file_error_text(std::uint32_t id, const DatError& error) {
+std::string file_error_text(const Archive& archive, std::uint32_t id, const DatError& error) {
   std::string text = error.to_string();
   if (text.find(id_text(id)) != std::string::npos) {
-    return text;
+    return archive.name + ": " + text;
   }
-  return "file " + id_text(id) + ": " + text;
-}
-
-std::string file_error_text(const Archive& archive, std::uint32_t id, const DatError& error) {
-  return archive.name + ": " + file_error_text(id, error);
+  return archive.name + ": file " + id_text(id) + ": " + text;
 }
 
 void report_file_error(const Archive& archive, std::uint32_t id, const DatError& error,

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <thread>
 
+#include <unistd.h>
+
 #include "interrupt.hpp"
 #include "progress.hpp"
 #include "standard_output.hpp"
@@ -39,12 +41,13 @@ void draw_until_finished(const Progress& progress, std::mutex& mutex,
 
 }  // namespace
 
-BatchTotals run_batch(std::size_t count, const BatchOptions& options, const BatchWork& work) {
+BatchTotals run_batch(std::size_t count, unsigned jobs, Verbosity verbosity, bool json,
+                      const BatchWork& work) {
   const auto start = std::chrono::steady_clock::now();
-  const auto workers = static_cast<unsigned>(
-      std::clamp<std::size_t>(options.jobs, 1, std::max<std::size_t>(count, 1)));
+  const auto workers =
+      static_cast<unsigned>(std::clamp<std::size_t>(jobs, 1, std::max<std::size_t>(count, 1)));
   std::vector<std::vector<std::uint8_t>> buffers(workers);
-  Progress progress(count, options.verbosity == Verbosity::Normal && stderr_is_terminal());
+  Progress progress(count, verbosity == Verbosity::Normal && is_terminal(STDERR_FILENO));
   std::atomic<std::size_t> next{0};
   std::mutex mutex;
   std::condition_variable finished_changed;
@@ -56,9 +59,9 @@ BatchTotals run_batch(std::size_t count, const BatchOptions& options, const Batc
         break;
       }
       BatchItem item = work(index, buffers[w]);
-      if (options.verbosity == Verbosity::Verbose && !item.line.empty()) {
+      if (verbosity == Verbosity::Verbose && !item.line.empty()) {
         item.line.push_back('\n');
-        if (options.json) {
+        if (json) {
           write_stderr(item.line);
         } else {
           // A failed write stops the batch through stopped().

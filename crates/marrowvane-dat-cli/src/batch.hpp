@@ -13,14 +13,6 @@
 
 namespace marrowvane_dat::cli {
 
-// How a batch runs and what it prints along the way.
-struct BatchOptions {
-  unsigned jobs = 1;
-  Verbosity verbosity = Verbosity::Normal;
-  // Per-file lines go to standard error when standard output carries a JSON document.
-  bool json = false;
-};
-
 // One item's result as the batch shows it.
 struct BatchItem {
   // Counted in the progress bar and the totals.
@@ -40,11 +32,12 @@ struct BatchTotals {
 // Reads one item into the calling worker's own buffer and says how it went.
 using BatchWork = std::function<BatchItem(std::size_t index, std::vector<std::uint8_t>& buffer)>;
 
-// Calls work(i, buffer) once for every i in [0, count) on up to `jobs` threads. Each
-// worker reuses one buffer for all its items, so at most one file per thread is
-// held. No further item starts once an InterruptGuard saw a signal or standard
-// output failed. The progress bar is drawn at normal verbosity on a terminal, and
-// cleared before return.
-BatchTotals run_batch(std::size_t count, const BatchOptions& options, const BatchWork& work);
+// Calls work(i, buffer) once for every i in [0, count) on up to `jobs` threads, each
+// worker reusing one buffer, so at most one file per thread is held. No item starts
+// once an InterruptGuard saw a signal or standard output failed. Draws the progress
+// bar at normal verbosity on a terminal; prints the items' lines at -v, to standard
+// error when `json` keeps standard output for the JSON document.
+BatchTotals run_batch(std::size_t count, unsigned jobs, Verbosity verbosity, bool json,
+                      const BatchWork& work);
 
 }  // namespace marrowvane_dat::cli

@@ -2,10 +2,11 @@
 // The cat command: files' bytes to standard output, in the order given.
 #include <algorithm>
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "archive.hpp"
 #include "args.hpp"
@@ -32,12 +33,12 @@ bool looks_binary(std::span<const std::uint8_t> bytes) noexcept {
   });
 }
 
-int run_cat(const CatOptions& options) {
+int run_cat(const CatOptions& options, Verbosity) {
   const auto archive = open_archive(options.archive);
   if (!archive) {
     return EXIT_FAILED;
   }
-  const bool terminal = stdout_is_terminal();
+  const bool terminal = is_terminal(STDOUT_FILENO);
   int status = EXIT_OK;
   // One buffer for every file: memory is bounded by the largest of them.
   std::vector<std::uint8_t> bytes;
@@ -67,9 +68,8 @@ int run_cat(const CatOptions& options) {
 }  // namespace
 
 void register_cat(CommandLine& cli) {
-  auto options = std::make_shared<CatOptions>();
-  CLI::App* cat = cli.add("cat", "Write files' bytes to standard output, in the order given",
-                          [options](Verbosity) { return run_cat(*options); });
+  const auto [cat, options] =
+      cli.add("cat", "Write files' bytes to standard output, in the order given", run_cat);
   add_archive(cat, options->archive, "ARCHIVE");
   add_ids(cat, options->typed, "File ids")->required();
   cat->add_flag("--stored", options->stored, "Write the bytes as stored, without decompressing");

@@ -132,10 +132,10 @@ CommandLine::CommandLine()
 }
 
 CLI::App* CommandLine::add(const std::string& name, const std::string& description,
-                           CommandRun run) {
+                           CommandRun runner) {
   CLI::App* command = app_.add_subcommand(name, description);
   command->allow_extras();
-  commands_.push_back({command, std::move(run)});
+  commands_.push_back({command, std::move(runner)});
   return command;
 }
 
@@ -217,10 +217,6 @@ CLI::Option* add_ids(CLI::App* command, std::vector<std::string>& into, const ch
   return command->add_option("ID", into, description)
       ->type_name("ID")
       ->check(CLI::Validator(id_validator, "", "file id"));
-}
-
-CLI::Option* add_json(CLI::App* command, bool& into, const char* description) {
-  return command->add_flag("--json", into, description);
 }
 
 CLI::Validator non_empty(std::string what) {

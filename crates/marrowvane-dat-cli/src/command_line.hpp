@@ -5,9 +5,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -48,8 +50,16 @@ class CommandLine {
  public:
   CommandLine();
 
-  // Adds the command `name`, run by `run` when chosen; its options go on the result.
-  CLI::App* add(const std::string& name, const std::string& description, CommandRun run);
+  // Adds the command `name` with its own Options, run as runner(options, verbosity) when
+  // chosen; returns its parser and the options that its arguments are read into.
+  template <class Options>
+  std::pair<CLI::App*, Options*> add(const std::string& name, const std::string& description,
+                                     int (*runner)(const Options&, Verbosity)) {
+    auto options = std::make_shared<Options>();
+    return {
+        add(name, description, [=](Verbosity verbosity) { return runner(*options, verbosity); }),
+        options.get()};
+  }
   // Parses `argv`, then runs the chosen command or explains what was not understood.
   int run(int argc, char** argv);
 
@@ -58,6 +68,7 @@ class CommandLine {
     CLI::App* app;
     CommandRun run;
   };
+  CLI::App* add(const std::string& name, const std::string& description, CommandRun runner);
   int help() const;
 
   CLI::App app_;
@@ -75,8 +86,6 @@ CLI::Option* add_type(CLI::App* command, std::optional<DatFileType>& into);
 void add_jobs(CLI::App* command, unsigned& into);
 // The ID arguments, checked to be file ids and kept as typed.
 CLI::Option* add_ids(CLI::App* command, std::vector<std::string>& into, const char* description);
-// --json, read into `into`.
-CLI::Option* add_json(CLI::App* command, bool& into, const char* description);
 // A check that the argument is not empty, naming it as `what`.
 CLI::Validator non_empty(std::string what);
 // One diagnostic line, a pointer to `command`'s help, and EXIT_USAGE.

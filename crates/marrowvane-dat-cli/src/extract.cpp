@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -220,8 +219,7 @@ int extract(const Archive& archive, const ExtractOptions& options, Verbosity ver
     outcomes[i] = Outcome::Written;
     return {bytes.size(), shown};
   };
-  const BatchTotals totals =
-      run_batch(entries.size(), {options.jobs, verbosity, options.json}, one);
+  const BatchTotals totals = run_batch(entries.size(), options.jobs, verbosity, options.json, one);
   if (InterruptGuard::interrupted()) {
     report_error("interrupted; no partly written file was left behind");
     return EXIT_FAILED;
@@ -259,10 +257,9 @@ int run_extract(const ExtractOptions& options, Verbosity verbosity) {
 }  // namespace
 
 void register_extract(CommandLine& cli) {
-  auto options = std::make_shared<ExtractOptions>();
-  CLI::App* extract = cli.add(
+  const auto [extract, options] = cli.add(
       "extract", "Write files as OUTDIR/<Type>/<ID>.bin (all, of one --type, or the given ids)",
-      [options](Verbosity verbosity) { return run_extract(*options, verbosity); });
+      run_extract);
   add_archive(extract, options->archive, "ARCHIVE");
   extract->add_option("OUTDIR", options->out_dir, "Directory to write into (created if missing)")
       ->required()
@@ -275,7 +272,7 @@ void register_extract(CommandLine& cli) {
       extract->add_flag("--force", options->force, "Replace files (or links) that already exist");
   extract->add_flag("--skip-existing", options->skip_existing, "Keep files that already exist")
       ->excludes(force);
-  add_json(extract, options->json, "Print a JSON summary with every failure");
+  extract->add_flag("--json", options->json, "Print a JSON summary with every failure");
   extract->footer(std::string(ID_FOOTER) +
                   "\nFiles are written under temporary names and renamed into place; nothing "
                   "below OUTDIR is reached through a symbolic link.");

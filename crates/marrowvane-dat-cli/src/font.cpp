@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <memory>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,38 +61,39 @@ Json glyph_json(const FontCharDesc& g) {
   };
 }
 
-// "  "name": value" for the streamed font document.
-std::string json_member(std::string_view name, const Json& value) {
-  return "  " + Json(name).dump() + ": " + value.dump();
+// "  "name": value,\n" for each member of the streamed font document.
+std::string json_members(std::initializer_list<std::pair<std::string_view, Json>> members) {
+  std::string out;
+  for (const auto& [name, value] : members) {
+    out.append("  ").append(Json(name).dump()).append(": ").append(value.dump()).append(",\n");
+  }
+  return out;
 }
 
 // The glyph list is written as it is formatted, one line per glyph, so a font with
 // millions of glyphs never becomes one giant document in memory.
 void stream_font_json(const Font& font) {
   StdoutStream out;
-  out.append("{\n");
-  out.append(json_member("id", font.id) + ",\n");
-  out.append(json_member("id_hex", id_hex_json(font.id)) + ",\n");
-  out.append(json_member("max_char_height", font.max_char_height) + ",\n");
-  out.append(json_member("max_char_width", font.max_char_width) + ",\n");
+  out.append("{\n" + json_members({{"id", font.id},
+                                   {"id_hex", id_hex_json(font.id)},
+                                   {"max_char_height", font.max_char_height},
+                                   {"max_char_width", font.max_char_width}}));
   out.append("  \"char_descs\": [");
-  for (std::size_t i = 0; i < font.char_descs.size(); ++i) {
+  for (std::size_t i = 0; i < font.char_descs.size() && !stdout_failed(); ++i) {
     out.append(i == 0 ? "\n    " : ",\n    ");
     out.append(glyph_json(font.char_descs[i]).dump());
   }
   out.append(font.char_descs.empty() ? "],\n" : "\n  ],\n");
-  out.append(json_member("num_horizontal_border_pixels", font.num_horizontal_border_pixels) +
-             ",\n");
-  out.append(json_member("num_vertical_border_pixels", font.num_vertical_border_pixels) + ",\n");
-  out.append(json_member("baseline_offset", font.baseline_offset) + ",\n");
-  out.append(json_member("foreground_surface_data_id", font.foreground_surface_data_id) + ",\n");
-  out.append(
-      json_member("foreground_surface_data_id_hex", id_hex_json(font.foreground_surface_data_id)) +
-      ",\n");
-  out.append(json_member("background_surface_data_id", font.background_surface_data_id) + ",\n");
-  out.append(
-      json_member("background_surface_data_id_hex", id_hex_json(font.background_surface_data_id)) +
-      "\n}\n");
+  std::string tail = json_members(
+      {{"num_horizontal_border_pixels", font.num_horizontal_border_pixels},
+       {"num_vertical_border_pixels", font.num_vertical_border_pixels},
+       {"baseline_offset", font.baseline_offset},
+       {"foreground_surface_data_id", font.foreground_surface_data_id},
+       {"foreground_surface_data_id_hex", id_hex_json(font.foreground_surface_data_id)},
+       {"background_surface_data_id", font.background_surface_data_id},
+       {"background_surface_data_id_hex", id_hex_json(font.background_surface_data_id)}});
+  tail.resize(tail.size() - 2);  // no comma after the last member
+  out.append(tail + "\n}\n");
 }
 
 // The metrics, then the glyph table. Column widths come from a first pass over the
@@ -129,11 +130,13 @@ void stream_font_text(const Font& font) {
   out.append("\n");
   out.append(table_line(headers, widths, right));
   for (const FontCharDesc& g : font.char_descs) {
-    out.append(table_line(glyph_cells(g), widths, right));
+    if (!out.append(table_line(glyph_cells(g), widths, right))) {
+      return;
+    }
   }
 }
 
-int run_font(const FontOptions& options) {
+int run_font(const FontOptions& options, Verbosity) {
   const auto archive = open_archive(options.archive);
   if (!archive) {
     return EXIT_FAILED;
@@ -156,12 +159,10 @@ int run_font(const FontOptions& options) {
 }  // namespace
 
 void register_font(CommandLine& cli) {
-  auto options = std::make_shared<FontOptions>();
-  CLI::App* font = cli.add("font", "Show one file parsed as a Font",
-                           [options](Verbosity) { return run_font(*options); });
+  const auto [font, options] = cli.add("font", "Show one file parsed as a Font", run_font);
   add_archive(font, options->archive, "ARCHIVE");
   add_ids(font, options->typed, "File id")->required()->expected(1);
-  add_json(font, options->json, "Print JSON instead of text");
+  font->add_flag("--json", options->json, "Print JSON instead of text");
   font->footer(std::string(ID_FOOTER));
 }
 

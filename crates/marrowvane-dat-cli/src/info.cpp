@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The info command: every header field, the archive kind and the entry count.
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -38,7 +37,7 @@ std::string_view kind_name(DatKind kind) noexcept {
   return "Unknown";
 }
 
-int run_info(const InfoOptions& options) {
+int run_info(const InfoOptions& options, Verbosity) {
   const auto archive = open_archive(options.archive);
   if (!archive) {
     return EXIT_FAILED;
@@ -61,51 +60,40 @@ int run_info(const InfoOptions& options) {
       {"engine_version", h.engine_version},
       {"game_version", h.game_version},
   };
-  const std::string version_string = hex_bytes(h.version_string);
+  // The same fields both ways; JSON keeps the numbers and adds the id's hex form.
+  Json json = Json::object();
+  std::vector<std::pair<std::string_view, std::string>> text;
+  for (const auto& [name, value] : numbers) {
+    json[std::string(name)] = value;
+    // The signature reads best in hex, as it is usually quoted.
+    text.emplace_back(name, name == "magic"           ? "0x" + hex8(value)
+                            : name == "master_map_id" ? id_text(value)
+                                                      : decimal(std::uint64_t{value}));
+    if (name == "master_map_id") {
+      json["master_map_id_hex"] = id_hex_json(value);
+    }
+  }
   const std::string_view kind = kind_name(archive->db.dat_kind());
   const std::uint64_t file_count = archive->db.files().size();
-
-  if (options.json) {
-    Json out = Json::object();
-    for (const auto& [name, value] : numbers) {
-      out[std::string(name)] = value;
-      if (name == "master_map_id") {
-        out["master_map_id_hex"] = id_hex_json(value);
-      }
-    }
-    out["version_string"] = version_string;
-    out["version_minor"] = h.version_minor;
-    out["kind"] = kind;
-    out["file_count"] = file_count;
-    return write_stdout(out.dump(2) + "\n") ? EXIT_OK : EXIT_FAILED;
-  }
-
-  std::vector<std::pair<std::string_view, std::string>> fields;
-  for (const auto& [name, value] : numbers) {
-    std::string shown = decimal(std::uint64_t{value});
-    if (name == "magic") {
-      // The signature reads best in hex, as it is usually quoted.
-      shown = "0x" + hex8(value);
-    } else if (name == "master_map_id") {
-      shown = id_text(value);
-    }
-    fields.emplace_back(name, std::move(shown));
-  }
-  fields.emplace_back("version_string", version_string);
-  fields.emplace_back("version_minor", decimal(std::uint64_t{h.version_minor}));
-  fields.emplace_back("kind", std::string(kind));
-  fields.emplace_back("file_count", decimal(file_count));
-  return write_stdout(field_lines(fields)) ? EXIT_OK : EXIT_FAILED;
+  json["version_string"] = hex_bytes(h.version_string);
+  json["version_minor"] = h.version_minor;
+  json["kind"] = kind;
+  json["file_count"] = file_count;
+  text.emplace_back("version_string", hex_bytes(h.version_string));
+  text.emplace_back("version_minor", decimal(std::uint64_t{h.version_minor}));
+  text.emplace_back("kind", std::string(kind));
+  text.emplace_back("file_count", decimal(file_count));
+  return write_stdout(options.json ? json.dump(2) + "\n" : field_lines(text)) ? EXIT_OK
+                                                                              : EXIT_FAILED;
 }
 
 }  // namespace
 
 void register_info(CommandLine& cli) {
-  auto options = std::make_shared<InfoOptions>();
-  CLI::App* info = cli.add("info", "Show every header field, the kind and the entry count",
-                           [options](Verbosity) { return run_info(*options); });
+  const auto [info, options] =
+      cli.add("info", "Show every header field, the kind and the entry count", run_info);
   add_archive(info, options->archive, "ARCHIVE");
-  add_json(info, options->json, "Print JSON instead of text");
+  info->add_flag("--json", options->json, "Print JSON instead of text");
 }
 
 }  // namespace marrowvane_dat::cli

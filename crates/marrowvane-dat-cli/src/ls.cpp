@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The ls command: one row (or JSON object) per directory entry, in id order.
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -60,7 +61,7 @@ void list_json(const Archive& archive, const LsOptions& options, const auto& dec
   out.append(first ? "]\n" : "\n]\n");
 }
 
-int run_ls(const LsOptions& options) {
+int run_ls(const LsOptions& options, Verbosity) {
   const auto archive = open_archive(options.archive);
   if (!archive) {
     return EXIT_FAILED;
@@ -89,10 +90,10 @@ int run_ls(const LsOptions& options) {
         decimal(std::uint64_t{e.version}),
     };
   };
-  const std::string format = options.json              ? "json"
-                             : !options.format.empty() ? options.format
-                             : stdout_is_terminal()    ? "table"
-                                                       : "tsv";
+  const std::string format = options.json                 ? "json"
+                             : !options.format.empty()    ? options.format
+                             : is_terminal(STDOUT_FILENO) ? "table"
+                                                          : "tsv";
   if (format == "json") {
     list_json(*archive, options, decompressed);
   } else if (format == "table") {
@@ -122,9 +123,7 @@ int run_ls(const LsOptions& options) {
 }  // namespace
 
 void register_ls(CommandLine& cli) {
-  auto options = std::make_shared<LsOptions>();
-  CLI::App* ls = cli.add("ls", "List the directory entries in id order",
-                         [options](Verbosity) { return run_ls(*options); });
+  const auto [ls, options] = cli.add("ls", "List the directory entries in id order", run_ls);
   add_archive(ls, options->archive, "ARCHIVE");
   add_type(ls, options->type);
   const auto format_validator = [](std::string& text) -> std::string {
@@ -139,7 +138,7 @@ void register_ls(CommandLine& cli) {
                      "on a terminal, tsv otherwise")
           ->type_name("FORMAT")
           ->check(CLI::Validator(format_validator, "", "format"));
-  add_json(ls, options->json, "The same as --format json")->excludes(format);
+  ls->add_flag("--json", options->json, "The same as --format json")->excludes(format);
 }
 
 }  // namespace marrowvane_dat::cli

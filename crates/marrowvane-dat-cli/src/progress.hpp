@@ -5,6 +5,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+
+#include "standard_output.hpp"
+#include "table.hpp"
 
 namespace marrowvane_dat::cli {
 
@@ -30,9 +34,26 @@ class Progress {
   [[nodiscard]] bool visible() const noexcept { return visible_; }
 
   // Redraws the bar in place (no-op when not visible). Call from one thread only.
-  void draw() const;
+  void draw() const {
+    static constexpr std::size_t WIDTH = 30;
+    const std::size_t done_now = done();
+    const std::size_t filled = total_ == 0 ? WIDTH : done_now * WIDTH / total_;
+    if (visible_) {
+      std::string line = "\r[";
+      line.append(filled, '#').append(WIDTH - filled, ' ').append("] ");
+      line.append(decimal(std::uint64_t{done_now}))
+          .append("/")
+          .append(decimal(std::uint64_t{total_}));
+      line.append(" files, ").append(human_bytes(bytes())).append("\x1b[K");
+      write_stderr(line);
+    }
+  }
   // Erases the bar so that later lines start on a clean line.
-  void clear() const;
+  void clear() const {
+    if (visible_) {
+      write_stderr("\r\x1b[K");
+    }
+  }
 
  private:
   std::size_t total_;

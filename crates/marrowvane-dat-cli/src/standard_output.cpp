@@ -16,23 +16,6 @@ namespace {
 // The errno of the first failed write to standard output; 0 while none has failed.
 std::atomic<int> stdout_error{0};
 
-bool stdout_write(const void* data, std::size_t size) {
-  if (stdout_failed()) {
-    return false;
-  }
-  const int code = write_all(STDOUT_FILENO, {static_cast<const std::uint8_t*>(data), size});
-  if (code == 0) {
-    return true;
-  }
-  int expected = 0;
-  // A reader that stops early (`| head`) is not an error to report, only a reason
-  // to stop; SIGPIPE is ignored in main, so this is where we learn of it.
-  if (stdout_error.compare_exchange_strong(expected, code) && code != EPIPE) {
-    report_error("cannot write to standard output: " + errno_text(code));
-  }
-  return false;
-}
-
 }  // namespace
 
 int write_all(int fd, std::span<const std::uint8_t> bytes) noexcept {
@@ -48,11 +31,21 @@ int write_all(int fd, std::span<const std::uint8_t> bytes) noexcept {
 }
 
 bool write_stdout(std::span<const std::uint8_t> bytes) {
-  return stdout_write(bytes.data(), bytes.size());
+  if (stdout_failed()) {
+    return false;
+  }
+  const int code = write_all(STDOUT_FILENO, bytes);
+  int expected = 0;
+  // A reader that stops early (`| head`) is not an error to report, only a reason
+  // to stop; SIGPIPE is ignored in main, so this is where we learn of it.
+  if (code != 0 && stdout_error.compare_exchange_strong(expected, code) && code != EPIPE) {
+    report_error("cannot write to standard output: " + errno_text(code));
+  }
+  return code == 0;
 }
 
 bool write_stdout(std::string_view text) {
-  return stdout_write(text.data(), text.size());
+  return write_stdout({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
 }
 
 bool stdout_failed() noexcept {
@@ -87,14 +80,8 @@ bool StdoutStream::flush() {
   return ok;
 }
 
-bool stdin_is_terminal() noexcept {
-  return ::isatty(STDIN_FILENO) == 1;
-}
-bool stdout_is_terminal() noexcept {
-  return ::isatty(STDOUT_FILENO) == 1;
-}
-bool stderr_is_terminal() noexcept {
-  return ::isatty(STDERR_FILENO) == 1;
+bool is_terminal(int fd) noexcept {
+  return ::isatty(fd) == 1;
 }
 
 }  // namespace marrowvane_dat::cli

@@ -55,9 +55,7 @@ class StdoutStream {
   std::string buffer_;
 };
 
-// True when standard input, output or error is a terminal.
-[[nodiscard]] bool stdin_is_terminal() noexcept;
-[[nodiscard]] bool stdout_is_terminal() noexcept;
-[[nodiscard]] bool stderr_is_terminal() noexcept;
+// True when descriptor `fd` (STDIN_FILENO, STDOUT_FILENO, ...) is a terminal.
+[[nodiscard]] bool is_terminal(int fd) noexcept;
 
 }  // namespace marrowvane_dat::cli

@@ -2,7 +2,6 @@
 // The stats command: one archive summarised type by type.
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -62,7 +61,7 @@ struct TypeStats {
   }
 };
 
-int run_stats(const StatsOptions& options) {
+int run_stats(const StatsOptions& options, Verbosity) {
   const auto archive = open_archive(options.archive);
   if (!archive) {
     return EXIT_FAILED;
@@ -110,12 +109,10 @@ int run_stats(const StatsOptions& options) {
 }  // namespace
 
 void register_stats(CommandLine& cli) {
-  auto options = std::make_shared<StatsOptions>();
-  CLI::App* stats =
-      cli.add("stats", "Count files and stored and decompressed bytes per type, with the ratio",
-              [options](Verbosity) { return run_stats(*options); });
+  const auto [stats, options] = cli.add(
+      "stats", "Count files and stored and decompressed bytes per type, with the ratio", run_stats);
   add_archive(stats, options->archive, "ARCHIVE");
-  add_json(stats, options->json, "Print JSON instead of text");
+  stats->add_flag("--json", options->json, "Print JSON instead of text");
   stats->footer("RATIO is decompressed bytes divided by stored bytes.");
 }
 

@@ -3,7 +3,6 @@
 #include "table.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 
 namespace marrowvane_dat::cli {
@@ -35,18 +34,6 @@ std::string hex_bytes(std::span<const std::uint8_t> bytes) {
     out.push_back(DIGITS[byte & 0xFU]);
   }
   return out;
-}
-
-std::string decimal(std::uint64_t value) {
-  char buf[24];
-  const auto result = std::to_chars(std::begin(buf), std::end(buf), value);
-  return std::string(std::begin(buf), result.ptr);
-}
-
-std::string decimal(std::int64_t value) {
-  char buf[24];
-  const auto result = std::to_chars(std::begin(buf), std::end(buf), value);
-  return std::string(std::begin(buf), result.ptr);
 }
 
 std::string human_bytes(std::uint64_t bytes) {

@@ -2,8 +2,11 @@
 // How the tool formats numbers, ids, field blocks and tables for people.
 #pragma once
 
+#include <charconv>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <span>
 #include <string>
 #include <string_view>
@@ -24,8 +27,11 @@ namespace marrowvane_dat::cli {
 // Two lower-case hexadecimal digits per byte, no separators.
 [[nodiscard]] std::string hex_bytes(std::span<const std::uint8_t> bytes);
 // Decimal rendering of any integer.
-[[nodiscard]] std::string decimal(std::uint64_t value);
-[[nodiscard]] std::string decimal(std::int64_t value);
+template <std::integral T>
+[[nodiscard]] std::string decimal(T value) {
+  char buf[24];
+  return {buf, std::to_chars(std::begin(buf), std::end(buf), value).ptr};
+}
 // A byte count for people: "512 B", "1.5 KiB", "3.2 MiB".
 [[nodiscard]] std::string human_bytes(std::uint64_t bytes);
 // `value` with two decimals ("2.50").

@@ -3,7 +3,6 @@
 // and a report by type.
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -189,8 +188,7 @@ int run_verify(const VerifyOptions& options, Verbosity verbosity) {
             id_text(entries[i].id) + " " + std::string(archive->type_name_of(entries[i].id)) +
                 ": " + (out.failure ? "FAILED: " + *out.failure : "ok")};
   };
-  const BatchTotals totals =
-      run_batch(entries.size(), {options.jobs, verbosity, options.json}, one);
+  const BatchTotals totals = run_batch(entries.size(), options.jobs, verbosity, options.json, one);
   if (!totals.complete) {
     return EXIT_FAILED;
   }
@@ -214,13 +212,11 @@ int run_verify(const VerifyOptions& options, Verbosity verbosity) {
 }  // namespace
 
 void register_verify(CommandLine& cli) {
-  auto options = std::make_shared<VerifyOptions>();
-  CLI::App* verify =
-      cli.add("verify", "Read every file, check sizes and fonts, report failures",
-              [options](Verbosity verbosity) { return run_verify(*options, verbosity); });
+  const auto [verify, options] =
+      cli.add("verify", "Read every file, check sizes and fonts, report failures", run_verify);
   add_archive(verify, options->archive, "ARCHIVE");
   add_jobs(verify, options->jobs);
-  add_json(verify, options->json, "Print a JSON report with every failure");
+  verify->add_flag("--json", options->json, "Print a JSON report with every failure");
 }
 
 }  // namespace marrowvane_dat::cli
