@@ -20,23 +20,7 @@ namespace marrowvane_dat::cli {
 namespace {
 
 bool stopped() noexcept {
-  return InterruptGuard::interrupted() || stdout_failed();
-}
-
-// Redraws `progress` every 100 ms until `workers` have finished.
-void draw_until_finished(const Progress& progress, std::mutex& mutex,
-                         std::condition_variable& finished_changed, const unsigned& finished,
-                         unsigned workers) {
-  using namespace std::chrono_literals;
-  std::unique_lock lock(mutex);
-  while (finished < workers) {
-    lock.unlock();
-    progress.draw();
-    lock.lock();
-    finished_changed.wait_for(lock, 100ms, [&] { return finished == workers; });
-  }
-  lock.unlock();
-  progress.draw();
+  return InterruptGuard::flag().load(std::memory_order_relaxed) || stdout_failed();
 }
 
 }  // namespace
@@ -53,11 +37,7 @@ BatchTotals run_batch(std::size_t count, unsigned jobs, Verbosity verbosity, boo
   std::condition_variable finished_changed;
   unsigned finished = 0;
   const auto worker = [&](unsigned w) {
-    while (!stopped()) {
-      const std::size_t index = next.fetch_add(1, std::memory_order_relaxed);
-      if (index >= count) {
-        break;
-      }
+    for (std::size_t index = next++; index < count && !stopped(); index = next++) {
       BatchItem item = work(index, buffers[w]);
       if (verbosity == Verbosity::Verbose && !item.line.empty()) {
         item.line.push_back('\n');
@@ -80,12 +60,20 @@ BatchTotals run_batch(std::size_t count, unsigned jobs, Verbosity verbosity, boo
     for (unsigned w = progress.visible() ? 0 : 1; w < workers; ++w) {
       threads.emplace_back(worker, w);
     }
-    if (progress.visible()) {
-      draw_until_finished(progress, mutex, finished_changed, finished, workers);
-    } else {
+    if (!progress.visible()) {
       worker(0);
     }
+    // Declared after the threads, so released before they are joined.
+    std::unique_lock lock(mutex);
+    while (progress.visible() && finished < workers) {
+      lock.unlock();
+      progress.draw();
+      lock.lock();
+      finished_changed.wait_for(lock, std::chrono::milliseconds(100),
+                                [&] { return finished == workers; });
+    }
   }
+  progress.draw();
   progress.clear();
   const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
   return {progress.bytes(), seconds.count(), !stopped() && progress.done() == count};

@@ -13,11 +13,9 @@
 
 namespace marrowvane_dat::cli {
 
-// One item's result as the batch shows it.
+// One item's bytes, for the bar and the totals, and its line for -v (none when empty).
 struct BatchItem {
-  // Counted in the progress bar and the totals.
   std::uint64_t bytes = 0;
-  // The line printed with -v, without its line break; nothing when empty.
   std::string line;
 };
 

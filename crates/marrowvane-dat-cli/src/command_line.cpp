@@ -83,10 +83,6 @@ std::optional<std::string> unplaced_argument(const CLI::App& app, const std::str
   return std::nullopt;
 }
 
-std::string help_text(const CLI::App& app, const std::string& path) {
-  return app.get_formatter()->make_help(&app, path, CLI::AppFormatMode::Normal);
-}
-
 // Help and --version go to standard output with status 0; every other parse
 // error is one diagnostic line, a hint, and status 2.
 int parse_failed(const CLI::App& app, const CLI::ParseError& error) {
@@ -114,14 +110,10 @@ CommandLine::CommandLine()
   // At most one command, so that a command's name after 'help' is help's argument.
   app_.require_subcommand(0, 1);
   add_common(&app_, quiet_, verbose_);
-  register_info(*this);
-  register_ls(*this);
-  register_cat(*this);
-  register_extract(*this);
-  register_font(*this);
-  register_verify(*this);
-  register_diff(*this);
-  register_stats(*this);
+  for (const auto registration : {register_info, register_ls, register_cat, register_extract,
+                                  register_font, register_verify, register_diff, register_stats}) {
+    registration(*this);
+  }
   add("help", "Show the tool's help, or one command's", [this](Verbosity) {
     return help();
   })->add_option("COMMAND", help_topic_, "The command to explain");
@@ -170,16 +162,20 @@ int CommandLine::run(int argc, char** argv) {
 }
 
 int CommandLine::help() const {
-  if (help_topic_.empty()) {
-    return write_stdout(help_text(app_, std::string(TOOL_NAME))) ? EXIT_OK : EXIT_FAILED;
-  }
-  for (const Command& command : commands_) {
-    if (command.app->get_name() == help_topic_) {
-      const std::string path = std::string(TOOL_NAME) + " " + help_topic_;
-      return write_stdout(help_text(*command.app, path)) ? EXIT_OK : EXIT_FAILED;
+  const CLI::App* topic = &app_;
+  std::string path(TOOL_NAME);
+  if (!help_topic_.empty()) {
+    const auto named = [](const Command& command) { return command.app->get_name(); };
+    const auto found = std::ranges::find(commands_, help_topic_, named);
+    if (found == commands_.end()) {
+      return usage_error(path, not_a_command(app_, help_topic_));
     }
+    topic = found->app;
+    path += " " + help_topic_;
   }
-  return usage_error(std::string(TOOL_NAME), not_a_command(app_, help_topic_));
+  const std::string text =
+      topic->get_formatter()->make_help(topic, path, CLI::AppFormatMode::Normal);
+  return write_stdout(text) ? EXIT_OK : EXIT_FAILED;
 }
 
 void add_archive(CLI::App* command, std::string& into, const char* name) {

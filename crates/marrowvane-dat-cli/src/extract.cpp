@@ -3,6 +3,7 @@
 // threads, each file written as soon as it is read.
 #include <algorithm>
 #include <cstdint>
+#include <expected>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -76,38 +77,22 @@ std::optional<std::vector<DatFileEntry>> select(const Archive& archive,
   return entries;
 }
 
-// Opens each type directory the entries need, once, without making any; nothing
-// after reporting one that is a link or not a directory.
-std::optional<TypeDirs> open_type_dirs(const Archive& archive,
-                                       const std::vector<DatFileEntry>& entries,
-                                       const OutputTree& tree) {
-  TypeDirs dirs;
+// Opens each type directory the entries need that is not open yet, once it exists:
+// without `create` a missing one stays empty, with it a missing one is made first.
+// False after reporting one that is a link or not a directory.
+bool open_type_dirs(const Archive& archive, const std::vector<DatFileEntry>& entries,
+                    const OutputTree& tree, bool create, TypeDirs& dirs) {
   for (const DatFileEntry& e : entries) {
-    const std::string_view type = archive.type_name_of(e.id);
-    if (dirs.contains(type)) {
+    const auto [slot, added] = dirs.try_emplace(archive.type_name_of(e.id));
+    if (!added && (slot->second || !create)) {
       continue;
     }
-    auto dir = tree.subdir(type, false);
+    auto dir = tree.subdir(slot->first, create);
     if (!dir) {
       report_error(dir.error());
-      return std::nullopt;
+      return false;
     }
-    dirs.emplace(type, std::move(*dir));
-  }
-  return dirs;
-}
-
-// Makes the type directories that do not exist yet; false after reporting a failure.
-bool make_missing_dirs(TypeDirs& dirs, const OutputTree& tree) {
-  for (auto& [type, dir] : dirs) {
-    if (!dir) {
-      auto made = tree.subdir(type, true);
-      if (!made) {
-        report_error(made.error());
-        return false;
-      }
-      dir = std::move(*made);
-    }
+    slot->second = std::move(*dir);
   }
   return true;
 }
@@ -196,31 +181,29 @@ int extract(const Archive& archive, const ExtractOptions& options, Verbosity ver
     const std::string name = file_name(e.id);
     const std::string shown = (std::filesystem::path(type) / name).string();
     const int dir = dirs.at(type).get();
-    if (options.skip_existing && name_taken(dir, name)) {
-      outcomes[i] = Outcome::Skipped;
-      return {0, shown + " skipped: already exists"};
-    }
-    if (auto read = archive.db.get_file_into(e.id, bytes); !read) {
-      failures[i] = file_error_text(archive, e.id, read.error());
-      return {};
-    }
     const std::filesystem::path target = tree.shown(type) / name;
-    const auto written =
-        write_file_atomically(dir, name, bytes, existing, target, &InterruptGuard::flag());
-    if (written && *written == WriteOutcome::Exists && options.skip_existing) {
+    std::expected<WriteOutcome, std::string> written = WriteOutcome::Exists;
+    if (!options.skip_existing || !name_taken(dir, name)) {
+      if (auto read = archive.db.get_file_into(e.id, bytes); !read) {
+        failures[i] = file_error_text(archive, e.id, read.error());
+        return {};
+      }
+      written = write_file_atomically(dir, name, bytes, existing, target, &InterruptGuard::flag());
+    }
+    if (written && *written == WriteOutcome::Written) {
+      outcomes[i] = Outcome::Written;
+      return {bytes.size(), shown};
+    }
+    if (written && options.skip_existing) {
       outcomes[i] = Outcome::Skipped;
       return {0, shown + " skipped: already exists"};
     }
-    if (!written || *written == WriteOutcome::Exists) {
-      // Exists: someone created it after the check before writing began.
-      failures[i] = written ? "refusing to overwrite " + target.string() : written.error();
-      return {};
-    }
-    outcomes[i] = Outcome::Written;
-    return {bytes.size(), shown};
+    // Exists without --skip-existing: someone created it after the check.
+    failures[i] = written ? "refusing to overwrite " + target.string() : written.error();
+    return {};
   };
   const BatchTotals totals = run_batch(entries.size(), options.jobs, verbosity, options.json, one);
-  if (InterruptGuard::interrupted()) {
+  if (InterruptGuard::flag()) {
     report_error("interrupted; no partly written file was left behind");
     return EXIT_FAILED;
   }
@@ -244,14 +227,14 @@ int run_extract(const ExtractOptions& options, Verbosity verbosity) {
     report_error(tree.error());
     return EXIT_FAILED;
   }
-  auto dirs = open_type_dirs(*archive, *entries, *tree);
-  if (!dirs ||
+  TypeDirs dirs;
+  if (!open_type_dirs(*archive, *entries, *tree, false, dirs) ||
       (!options.force && !options.skip_existing &&
-       !nothing_in_the_way(*archive, *entries, *tree, *dirs)) ||
-      !make_missing_dirs(*dirs, *tree)) {
+       !nothing_in_the_way(*archive, *entries, *tree, dirs)) ||
+      !open_type_dirs(*archive, *entries, *tree, true, dirs)) {
     return EXIT_FAILED;
   }
-  return extract(*archive, options, verbosity, *entries, *tree, *dirs);
+  return extract(*archive, options, verbosity, *entries, *tree, dirs);
 }
 
 }  // namespace

@@ -22,15 +22,10 @@ using Json = nlohmann::ordered_json;
 struct LsOptions {
   std::string archive;
   std::optional<DatFileType> type;
-  // table, tsv or json; empty for a table on a terminal and tab-separated values
-  // elsewhere.
+  // table, tsv or json; when empty, a table on a terminal and tsv elsewhere.
   std::string format;
   bool json = false;
 };
-
-std::string yes_no(bool value) {
-  return value ? "yes" : "no";
-}
 
 // One JSON object per entry, written as each is formatted.
 void list_json(const Archive& archive, const LsOptions& options, const auto& decompressed) {
@@ -84,7 +79,7 @@ int run_ls(const LsOptions& options, Verbosity) {
         std::string(archive->type_name_of(e.id)),
         decimal(std::uint64_t{e.size}),
         full ? decimal(std::uint64_t{*full}) : "?",
-        yes_no(e.is_compressed()),
+        e.is_compressed() ? "yes" : "no",
         decimal(std::uint64_t{e.offset}),
         decimal(std::uint64_t{e.timestamp}),
         decimal(std::uint64_t{e.version}),

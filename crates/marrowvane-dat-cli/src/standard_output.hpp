@@ -16,10 +16,9 @@ inline constexpr std::string_view TOOL_NAME = "marrowvane-dat";
 // Writes all of `bytes` to `fd`; returns 0 or the errno of the failure.
 [[nodiscard]] int write_all(int fd, std::span<const std::uint8_t> bytes) noexcept;
 
-// Writes all of `bytes` to standard output, unbuffered, from any thread. False once
-// standard output has failed: the first failure is reported (a closed pipe silently,
-// since its reader chose to stop) and every later write fails at once, so that the
-// command can stop its work and exit non-zero.
+// Writes all of `bytes` to standard output, from any thread. False once it has failed:
+// the first failure is reported (a closed pipe silently: its reader chose to stop) and
+// later writes fail at once, so the command can stop its work and exit non-zero.
 [[nodiscard]] bool write_stdout(std::span<const std::uint8_t> bytes);
 // The same for text.
 [[nodiscard]] bool write_stdout(std::string_view text);

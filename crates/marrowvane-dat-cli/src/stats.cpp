@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The stats command: one archive summarised type by type.
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <string>
@@ -31,13 +32,6 @@ struct TypeStats {
   std::uint64_t decompressed = 0;
   std::uint64_t unreadable = 0;
 
-  void add(const TypeStats& other) {
-    files += other.files;
-    compressed += other.compressed;
-    stored += other.stored;
-    decompressed += other.decompressed;
-    unreadable += other.unreadable;
-  }
   // How many times larger the content is than what the archive stores for it.
   [[nodiscard]] std::optional<double> ratio() const {
     if (stored == 0) {
@@ -68,23 +62,21 @@ int run_stats(const StatsOptions& options, Verbosity) {
   }
   int status = EXIT_OK;
   std::map<std::string_view, TypeStats> by_type;
+  TypeStats total;
   for_each_entry(*archive, std::nullopt, [&](const DatFileEntry& e) {
-    TypeStats& stats = by_type[archive->type_name_of(e.id)];
-    ++stats.files;
-    stats.compressed += e.is_compressed() ? 1U : 0U;
-    stats.stored += e.size;
-    if (auto size = archive->db.decompressed_size(e.id)) {
-      stats.decompressed += *size;
-    } else {
+    const auto size = archive->db.decompressed_size(e.id);
+    if (!size) {
       report_error(file_error_text(*archive, e.id, size.error()));
-      ++stats.unreadable;
       status = EXIT_FAILED;
     }
+    for (TypeStats* stats : {&by_type[archive->type_name_of(e.id)], &total}) {
+      ++stats->files;
+      stats->compressed += e.is_compressed() ? 1U : 0U;
+      stats->stored += e.size;
+      stats->decompressed += size.value_or(0);
+      stats->unreadable += size ? 0U : 1U;
+    }
   });
-  TypeStats total;
-  for (const auto& [type, stats] : by_type) {
-    total.add(stats);
-  }
 
   if (options.json) {
     Json types = Json::array();

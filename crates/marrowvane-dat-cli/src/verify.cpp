@@ -137,41 +137,42 @@ Tally tally(const Archive& archive, const std::vector<DatFileEntry>& entries,
   return t;
 }
 
-std::string text_report(std::size_t files, const Tally& t, const BatchTotals& totals) {
-  std::string report = "Verified " + decimal(std::uint64_t{files}) + " files (" +
-                       human_bytes(totals.bytes) + ") in " + fixed2(totals.seconds) + " s\n";
-  if (!t.by_type.empty()) {
-    Table table({"TYPE", "FILES", "FAILED"}, {false, true, true});
-    for (const auto& [type, count] : t.by_type) {
-      table.add_row({std::string(type), decimal(count.files), decimal(count.failed)});
-    }
-    report += "\n" + table.render() + "\n";
-  }
-  if (t.fonts > 0) {
-    report += "Fonts: " + decimal(t.fonts_ok) + " of " + decimal(t.fonts) + " passed, " +
-              decimal(t.glyphs) + " glyphs\n";
-  }
-  if (t.failed == 0) {
-    return report + "No failures\n";
-  }
-  return report + "Failures (" + decimal(t.failed) + "):\n" + t.failure_lines;
-}
-
-Json json_report(const Archive& archive, std::size_t files, Tally& t, const BatchTotals& totals) {
+// The report as standard output carries it: JSON, or text for people.
+std::string report(const Archive& archive, bool json, std::size_t files, Tally& t,
+                   const BatchTotals& totals) {
   Json types = Json::array();
+  Table table({"TYPE", "FILES", "FAILED"}, {false, true, true});
   for (const auto& [type, count] : t.by_type) {
     types.push_back(Json{{"type", type}, {"files", count.files}, {"failed", count.failed}});
+    table.add_row({std::string(type), decimal(count.files), decimal(count.failed)});
   }
-  return Json{
-      {"archive", archive.name},
-      {"files", files},
-      {"bytes", totals.bytes},
-      {"seconds", totals.seconds},
-      {"failed", t.failed},
-      {"fonts", Json{{"checked", t.fonts}, {"passed", t.fonts_ok}, {"glyphs", t.glyphs}}},
-      {"types", std::move(types)},
-      {"failures", std::move(t.failure_list)},
-  };
+  if (json) {
+    return Json{
+               {"archive", archive.name},
+               {"files", files},
+               {"bytes", totals.bytes},
+               {"seconds", totals.seconds},
+               {"failed", t.failed},
+               {"fonts", Json{{"checked", t.fonts}, {"passed", t.fonts_ok}, {"glyphs", t.glyphs}}},
+               {"types", std::move(types)},
+               {"failures", std::move(t.failure_list)},
+           }
+               .dump(2) +
+           "\n";
+  }
+  std::string text = "Verified " + decimal(std::uint64_t{files}) + " files (" +
+                     human_bytes(totals.bytes) + ") in " + fixed2(totals.seconds) + " s\n";
+  if (!t.by_type.empty()) {
+    text += "\n" + table.render() + "\n";
+  }
+  if (t.fonts > 0) {
+    text += "Fonts: " + decimal(t.fonts_ok) + " of " + decimal(t.fonts) + " passed, " +
+            decimal(t.glyphs) + " glyphs\n";
+  }
+  if (t.failed == 0) {
+    return text + "No failures\n";
+  }
+  return text + "Failures (" + decimal(t.failed) + "):\n" + t.failure_lines;
 }
 
 int run_verify(const VerifyOptions& options, Verbosity verbosity) {
@@ -193,12 +194,8 @@ int run_verify(const VerifyOptions& options, Verbosity verbosity) {
     return EXIT_FAILED;
   }
   Tally t = tally(*archive, entries, outcomes, options.json ? Verbosity::Normal : verbosity);
-  if (options.json) {
-    if (!write_stdout(json_report(*archive, entries.size(), t, totals).dump(2) + "\n")) {
-      return EXIT_FAILED;
-    }
-  } else if (verbosity != Verbosity::Quiet &&
-             !write_stdout(text_report(entries.size(), t, totals))) {
+  if ((options.json || verbosity != Verbosity::Quiet) &&
+      !write_stdout(report(*archive, options.json, entries.size(), t, totals))) {
     return EXIT_FAILED;
   }
   if (t.failed > 0) {
