@@ -48,6 +48,7 @@ using CommandRun = std::function<int(Verbosity)>;
 // The parser of the whole tool and the commands registered with it.
 class CommandLine {
  public:
+  // The tool's parser with every command registered, in the order its help lists them.
   CommandLine();
 
   // Adds the command `name` with its own Options, run as runner(options, verbosity) when
