@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include "args.hpp"
-#include "output.hpp"
+#include "retry.hpp"
+#include "standard_output.hpp"
+#include "table.hpp"
 
 namespace marrowvane_dat::cli {
 namespace {
@@ -28,9 +30,7 @@ bool failed_on_content(const DatError& error) {
   if (const auto* read = error.get_if<DatError::BinRead>()) {
     return read->error.cause().kind() != IoErrorKind::Os;
   }
-  return error.kind() == DatErrorKind::Corruption || error.kind() == DatErrorKind::InvalidMagic ||
-         error.kind() == DatErrorKind::UnsupportedVersion ||
-         error.kind() == DatErrorKind::DuplicateId;
+  return error.kind() == DatErrorKind::Corruption;
 }
 
 Result<std::vector<std::uint8_t>> read_stdin() {
@@ -40,11 +40,9 @@ Result<std::vector<std::uint8_t>> read_stdin() {
     if (bytes.size() - used < (std::size_t{1} << 16)) {
       bytes.resize(std::max<std::size_t>(bytes.size() * 2, std::size_t{1} << 20));
     }
-    const ssize_t got = ::read(STDIN_FILENO, bytes.data() + used, bytes.size() - used);
+    const ssize_t got = detail::retry_interrupted(
+        [&] { return ::read(STDIN_FILENO, bytes.data() + used, bytes.size() - used); });
     if (got < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
       return std::unexpected(DatError(IoError::from_errno(errno)));
     }
     if (got == 0) {
@@ -66,7 +64,7 @@ std::optional<Archive> open_archive(const std::string& path) {
       return DatDatabase::open(path);
     }
     // Waiting for someone to type an archive is never what was meant.
-    if (stdin_is_terminal()) {
+    if (is_terminal(STDIN_FILENO)) {
       return std::unexpected(
           DatError(DatError::Other{"refusing to read an archive from a terminal; redirect "
                                    "standard input from a file or a pipe"}));
@@ -96,20 +94,12 @@ std::optional<Archive> open_archive(const std::string& path) {
   return Archive{std::move(*db), name};
 }
 
-std::string archive_error_text(const Archive& archive, const DatError& error) {
-  return archive.name + ": " + error.to_string();
-}
-
-std::string file_error_text(std::uint32_t id, const DatError& error) {
+std::string file_error_text(const Archive& archive, std::uint32_t id, const DatError& error) {
   std::string text = error.to_string();
   if (text.find(id_text(id)) != std::string::npos) {
-    return text;
+    return archive.name + ": " + text;
   }
-  return "file " + id_text(id) + ": " + text;
-}
-
-std::string file_error_text(const Archive& archive, std::uint32_t id, const DatError& error) {
-  return archive.name + ": " + file_error_text(id, error);
+  return archive.name + ": file " + id_text(id) + ": " + text;
 }
 
 void report_file_error(const Archive& archive, std::uint32_t id, const DatError& error,

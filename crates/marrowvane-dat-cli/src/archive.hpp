@@ -38,14 +38,10 @@ struct Archive {
 // bytes do not look like an archive at all, and returns nothing.
 [[nodiscard]] std::optional<Archive> open_archive(const std::string& path);
 
-// "<archive>: <error text>": an error about the archive as a whole.
-[[nodiscard]] std::string archive_error_text(const Archive& archive, const DatError& error);
 // "<archive>: file <id>: <error text>", leaving out "file <id>: " when the library's
 // text already names the id.
 [[nodiscard]] std::string file_error_text(const Archive& archive, std::uint32_t id,
                                           const DatError& error);
-// The same without the archive's name, for reports that already give it.
-[[nodiscard]] std::string file_error_text(std::uint32_t id, const DatError& error);
 
 // Reports file_error_text on standard error, plus a reminder of the id notation when
 // `typed` (the id as the user wrote it) was not found and looks like a decimal number.

@@ -2,9 +2,9 @@
 // The extract command: selected files written as OUTDIR/<Type>/<ID>.bin on several
 // threads, each file written as soon as it is read.
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
-#include <cstdio>
+#include <expected>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
@@ -13,21 +13,35 @@
 #include <nlohmann/json.hpp>
 
 #include "archive.hpp"
-#include "commands.hpp"
+#include "args.hpp"
+#include "batch.hpp"
+#include "command_line.hpp"
 #include "interrupt.hpp"
-#include "output.hpp"
 #include "output_tree.hpp"
-#include "parallel.hpp"
+#include "standard_output.hpp"
+#include "table.hpp"
 
 namespace marrowvane_dat::cli {
 namespace {
 
 using Json = nlohmann::ordered_json;
-using Clock = std::chrono::steady_clock;
 
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+struct ExtractOptions {
+  std::string archive;
+  std::string out_dir;
+  // Only these ids, as typed (each must exist); every entry when empty.
+  std::vector<std::string> typed;
+  std::optional<DatFileType> type;
+  unsigned jobs = 1;
+  bool force = false;
+  bool skip_existing = false;
+  bool json = false;
+};
+
+// Each type directory's descriptor by type name; empty for one not made yet.
+using TypeDirs = std::map<std::string_view, UniqueFd>;
+
+enum class Outcome : std::uint8_t { Written, Skipped, Failed };
 
 // The file name of an entry: only the tool's own formatting, never archive bytes,
 // so no entry can name a path outside its type directory.
@@ -39,19 +53,18 @@ std::string file_name(std::uint32_t id) {
 std::optional<std::vector<DatFileEntry>> select(const Archive& archive,
                                                 const ExtractOptions& options) {
   std::vector<DatFileEntry> entries;
-  if (options.ids.empty()) {
+  if (options.typed.empty()) {
     for_each_entry(archive, options.type, [&](const DatFileEntry& e) { entries.push_back(e); });
     return entries;
   }
   bool missing = false;
-  for (std::size_t i = 0; i < options.ids.size(); ++i) {
-    const std::uint32_t id = options.ids[i];
+  for (const std::string& typed : options.typed) {
+    // The parser has checked every id, so this cannot fail.
+    const std::uint32_t id = parse_file_id(typed).value_or(0);
     if (const DatFileEntry* entry = archive.db.find(id)) {
       entries.push_back(*entry);
     } else {
-      report_file_error(
-          archive, id, DatError(DatError::NotFound{id}),
-          i < options.typed.size() ? std::string_view(options.typed[i]) : std::string_view());
+      report_file_error(archive, id, DatError(DatError::NotFound{id}), typed);
       missing = true;
     }
   }
@@ -64,30 +77,37 @@ std::optional<std::vector<DatFileEntry>> select(const Archive& archive,
   return entries;
 }
 
+// Opens each type directory the entries need that is not open yet, once it exists:
+// without `create` a missing one stays empty, with it a missing one is made first.
+// False after reporting one that is a link or not a directory.
+bool open_type_dirs(const Archive& archive, const std::vector<DatFileEntry>& entries,
+                    const OutputTree& tree, bool create, TypeDirs& dirs) {
+  for (const DatFileEntry& e : entries) {
+    const auto [slot, added] = dirs.try_emplace(archive.type_name_of(e.id));
+    if (!added && (slot->second || !create)) {
+      continue;
+    }
+    auto dir = tree.subdir(slot->first, create);
+    if (!dir) {
+      report_error(dir.error());
+      return false;
+    }
+    slot->second = std::move(*dir);
+  }
+  return true;
+}
+
 // Without --force or --skip-existing nothing is written when any target name is
-// taken. Returns false after reporting the conflicts (or a type directory that is a
-// link).
+// taken. Returns false after reporting the conflicts.
 bool nothing_in_the_way(const Archive& archive, const std::vector<DatFileEntry>& entries,
-                        const OutputTree& tree) {
-  std::map<std::string_view, UniqueFd> dirs;
+                        const OutputTree& tree, const TypeDirs& dirs) {
   std::size_t taken = 0;
   std::string first;
   for (const DatFileEntry& e : entries) {
     const std::string_view type = archive.type_name_of(e.id);
-    auto found = dirs.find(type);
-    if (found == dirs.end()) {
-      auto dir = tree.subdir(type, false);
-      if (!dir) {
-        report_error(dir.error());
-        return false;
-      }
-      found = dirs.emplace(type, std::move(*dir)).first;
-    }
-    const std::string name = file_name(e.id);
-    if (found->second && name_taken(found->second.get(), name)) {
-      if (taken++ == 0) {
-        first = (tree.shown(type) / name).string();
-      }
+    const UniqueFd& dir = dirs.at(type);
+    if (dir && name_taken(dir.get(), file_name(e.id)) && taken++ == 0) {
+      first = (tree.shown(type) / file_name(e.id)).string();
     }
   }
   if (taken == 0) {
@@ -101,168 +121,144 @@ bool nothing_in_the_way(const Archive& archive, const std::vector<DatFileEntry>&
   return false;
 }
 
-enum class Outcome : std::uint8_t { Written, Skipped, Failed };
+// Reports every failure and prints the summary; the exit status.
+int summarize(const Archive& archive, const ExtractOptions& options, Verbosity verbosity,
+              const std::vector<DatFileEntry>& entries, const std::vector<Outcome>& outcomes,
+              const std::vector<std::string>& failures, const BatchTotals& totals) {
+  std::uint64_t count[3] = {0, 0, 0};
+  Json failure_list = Json::array();
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    ++count[static_cast<std::size_t>(outcomes[i])];
+    if (outcomes[i] == Outcome::Failed) {
+      report_error(failures[i]);
+      failure_list.push_back(Json{{"id", entries[i].id},
+                                  {"id_hex", id_hex_json(entries[i].id)},
+                                  {"type", archive.type_name_of(entries[i].id)},
+                                  {"error", failures[i]}});
+    }
+  }
+  const auto [written, skipped, failed] = count;
+  const int status = failed > 0 ? EXIT_FAILED : EXIT_OK;
+  if (options.json) {
+    const Json summary{
+        {"archive", archive.name},
+        {"out_dir", options.out_dir},
+        {"selected", entries.size()},
+        {"extracted", written},
+        {"skipped", skipped},
+        {"failed", failed},
+        {"bytes", totals.bytes},
+        {"seconds", totals.seconds},
+        {"failures", std::move(failure_list)},
+    };
+    return write_stdout(summary.dump(2) + "\n") ? status : EXIT_FAILED;
+  }
+  if (verbosity == Verbosity::Quiet) {
+    return status;
+  }
+  std::string summary = "Extracted " + decimal(written) + (written == 1 ? " file, " : " files, ") +
+                        decimal(totals.bytes) + " bytes in " + fixed2(totals.seconds) + " s";
+  if (skipped > 0) {
+    summary += "; " + decimal(skipped) + " skipped (already present)";
+  }
+  if (failed > 0) {
+    summary += "; " + decimal(failed) + " failed";
+  }
+  return write_stdout(summary + "\n") ? status : EXIT_FAILED;
+}
 
-}  // namespace
+// Reads and writes every entry on the batch's threads.
+int extract(const Archive& archive, const ExtractOptions& options, Verbosity verbosity,
+            const std::vector<DatFileEntry>& entries, const OutputTree& tree,
+            const TypeDirs& dirs) {
+  const Existing existing = options.force ? Existing::Replace : Existing::Keep;
+  const InterruptGuard interrupt_guard;
+  std::vector<Outcome> outcomes(entries.size(), Outcome::Failed);
+  std::vector<std::string> failures(entries.size());
+  const auto one = [&](std::size_t i, std::vector<std::uint8_t>& bytes) -> BatchItem {
+    const DatFileEntry& e = entries[i];
+    const std::string_view type = archive.type_name_of(e.id);
+    const std::string name = file_name(e.id);
+    const std::string shown = (std::filesystem::path(type) / name).string();
+    const int dir = dirs.at(type).get();
+    const std::filesystem::path target = tree.shown(type) / name;
+    std::expected<WriteOutcome, std::string> written = WriteOutcome::Exists;
+    if (!options.skip_existing || !name_taken(dir, name)) {
+      if (auto read = archive.db.get_file_into(e.id, bytes); !read) {
+        failures[i] = file_error_text(archive, e.id, read.error());
+        return {};
+      }
+      written = write_file_atomically(dir, name, bytes, existing, target, &InterruptGuard::flag());
+    }
+    if (written && *written == WriteOutcome::Written) {
+      outcomes[i] = Outcome::Written;
+      return {bytes.size(), shown};
+    }
+    if (written && options.skip_existing) {
+      outcomes[i] = Outcome::Skipped;
+      return {0, shown + " skipped: already exists"};
+    }
+    // Exists without --skip-existing: someone created it after the check.
+    failures[i] = written ? "refusing to overwrite " + target.string() : written.error();
+    return {};
+  };
+  const BatchTotals totals = run_batch(entries.size(), options.jobs, verbosity, options.json, one);
+  if (InterruptGuard::flag()) {
+    report_error("interrupted; no partly written file was left behind");
+    return EXIT_FAILED;
+  }
+  if (!totals.complete) {
+    return EXIT_FAILED;
+  }
+  return summarize(archive, options, verbosity, entries, outcomes, failures, totals);
+}
 
-int run_extract(const ExtractOptions& options) {
+int run_extract(const ExtractOptions& options, Verbosity verbosity) {
   const auto archive = open_archive(options.archive);
   if (!archive) {
     return EXIT_FAILED;
   }
-  const Clock::time_point start = Clock::now();
-  const auto selected = select(*archive, options);
-  if (!selected) {
+  const auto entries = select(*archive, options);
+  if (!entries) {
     return EXIT_FAILED;
   }
-  const std::vector<DatFileEntry>& entries = *selected;
-
   auto tree = OutputTree::open(options.out_dir);
   if (!tree) {
     report_error(tree.error());
     return EXIT_FAILED;
   }
-  if (!options.force && !options.skip_existing && !nothing_in_the_way(*archive, entries, *tree)) {
+  TypeDirs dirs;
+  if (!open_type_dirs(*archive, *entries, *tree, false, dirs) ||
+      (!options.force && !options.skip_existing &&
+       !nothing_in_the_way(*archive, *entries, *tree, dirs)) ||
+      !open_type_dirs(*archive, *entries, *tree, true, dirs)) {
     return EXIT_FAILED;
   }
-  std::map<std::string_view, UniqueFd> dirs;
-  std::vector<int> dir_of(entries.size());
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    const std::string_view type = archive->type_name_of(entries[i].id);
-    auto found = dirs.find(type);
-    if (found == dirs.end()) {
-      auto dir = tree->subdir(type, true);
-      if (!dir) {
-        report_error(dir.error());
-        return EXIT_FAILED;
-      }
-      found = dirs.emplace(type, std::move(*dir)).first;
-    }
-    dir_of[i] = found->second.get();
-  }
+  return extract(*archive, options, verbosity, *entries, *tree, dirs);
+}
 
-  const Existing existing = options.force ? Existing::Replace : Existing::Keep;
-  // Per-file lines stay off standard output when it carries the JSON document.
-  const auto say = [&](const std::string& line) {
-    if (options.json) {
-      write_stderr(line);
-    } else {
-      write_stdout(line);
-    }
-  };
-  const bool verbose = options.verbosity == Verbosity::Verbose;
+}  // namespace
 
-  const InterruptGuard interrupt_guard;
-  std::vector<Outcome> outcomes(entries.size(), Outcome::Failed);
-  std::vector<std::string> failures(entries.size());
-  // One buffer per worker, reused for every file it reads: at most one file per
-  // worker is ever held.
-  std::vector<std::vector<std::uint8_t>> buffers(worker_count(entries.size(), options.jobs));
-  Progress progress(entries.size(), options.verbosity == Verbosity::Normal && stderr_is_terminal());
-  run_parallel(
-      entries.size(), options.jobs,
-      [&](std::size_t i, unsigned w) -> std::uint64_t {
-        const DatFileEntry& e = entries[i];
-        const std::string name = file_name(e.id);
-        const std::string shown =
-            (std::filesystem::path(archive->type_name_of(e.id)) / name).string();
-        const auto skipped = [&] {
-          outcomes[i] = Outcome::Skipped;
-          if (verbose) {
-            say(shown + " skipped: already exists\n");
-          }
-          return std::uint64_t{0};
-        };
-        if (options.skip_existing && name_taken(dir_of[i], name)) {
-          return skipped();
-        }
-        std::vector<std::uint8_t>& bytes = buffers[w];
-        if (auto read = archive->db.get_file_into(e.id, bytes); !read) {
-          failures[i] = file_error_text(*archive, e.id, read.error());
-          return 0;
-        }
-        const auto written = write_file_atomically(dir_of[i], name, bytes, existing,
-                                                   tree->shown(archive->type_name_of(e.id)) / name,
-                                                   &InterruptGuard::flag());
-        if (!written) {
-          failures[i] = written.error();
-          return 0;
-        }
-        if (*written == WriteOutcome::Exists) {
-          if (options.skip_existing) {
-            return skipped();
-          }
-          // Someone created it after the check before writing began.
-          failures[i] =
-              "refusing to overwrite " + (tree->shown(archive->type_name_of(e.id)) / name).string();
-          return 0;
-        }
-        outcomes[i] = Outcome::Written;
-        if (verbose) {
-          say(shown + "\n");
-        }
-        return bytes.size();
-      },
-      progress, &InterruptGuard::flag());
-
-  if (InterruptGuard::interrupted()) {
-    report_error("interrupted; no partly written file was left behind");
-    return EXIT_FAILED;
-  }
-
-  std::uint64_t written = 0;
-  std::uint64_t skipped = 0;
-  std::uint64_t failed = 0;
-  Json failure_list = Json::array();
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    switch (outcomes[i]) {
-      case Outcome::Written:
-        ++written;
-        break;
-      case Outcome::Skipped:
-        ++skipped;
-        break;
-      case Outcome::Failed:
-        ++failed;
-        report_error(failures[i]);
-        if (options.json) {
-          failure_list.push_back(Json{{"id", entries[i].id},
-                                      {"id_hex", id_hex_json(entries[i].id)},
-                                      {"type", archive->type_name_of(entries[i].id)},
-                                      {"error", failures[i]}});
-        }
-        break;
-    }
-  }
-
-  if (options.json) {
-    const Json summary{
-        {"archive", archive->name},
-        {"out_dir", options.out_dir.string()},
-        {"selected", entries.size()},
-        {"extracted", written},
-        {"skipped", skipped},
-        {"failed", failed},
-        {"bytes", progress.bytes()},
-        {"seconds", seconds_since(start)},
-        {"failures", std::move(failure_list)},
-    };
-    write_stdout(summary.dump(2) + "\n");
-  } else if (options.verbosity != Verbosity::Quiet) {
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.2f", seconds_since(start));
-    std::string summary = "Extracted " + decimal(written) +
-                          (written == 1 ? " file, " : " files, ") + decimal(progress.bytes()) +
-                          " bytes in " + seconds + " s";
-    if (skipped > 0) {
-      summary += "; " + decimal(skipped) + " skipped (already present)";
-    }
-    if (failed > 0) {
-      summary += "; " + decimal(failed) + " failed";
-    }
-    write_stdout(summary + "\n");
-  }
-  return failed > 0 ? EXIT_FAILED : EXIT_OK;
+void register_extract(CommandLine& cli) {
+  const auto [extract, options] = cli.add(
+      "extract", "Write files as OUTDIR/<Type>/<ID>.bin (all, of one --type, or the given ids)",
+      run_extract);
+  add_archive(extract, options->archive, "ARCHIVE");
+  extract->add_option("OUTDIR", options->out_dir, "Directory to write into (created if missing)")
+      ->required()
+      ->type_name("PATH")
+      ->check(non_empty("output directory"));
+  CLI::Option* ids = add_ids(extract, options->typed, "Only these files");
+  add_type(extract, options->type)->excludes(ids);
+  add_jobs(extract, options->jobs);
+  CLI::Option* force =
+      extract->add_flag("--force", options->force, "Replace files (or links) that already exist");
+  extract->add_flag("--skip-existing", options->skip_existing, "Keep files that already exist")
+      ->excludes(force);
+  extract->add_flag("--json", options->json, "Print a JSON summary with every failure");
+  extract->footer(std::string(ID_FOOTER) +
+                  "\nFiles are written under temporary names and renamed into place; nothing "
+                  "below OUTDIR is reached through a symbolic link.");
 }
 
 }  // namespace marrowvane_dat::cli

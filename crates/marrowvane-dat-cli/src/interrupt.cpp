@@ -50,8 +50,4 @@ const std::atomic<bool>& InterruptGuard::flag() noexcept {
   return interrupted_flag;
 }
 
-bool InterruptGuard::interrupted() noexcept {
-  return interrupted_flag.load(std::memory_order_relaxed);
-}
-
 }  // namespace marrowvane_dat::cli

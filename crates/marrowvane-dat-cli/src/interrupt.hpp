@@ -7,7 +7,7 @@
 
 namespace marrowvane_dat::cli {
 
-// While alive, the three signals set interrupted() instead of ending the process.
+// While alive, the three signals set flag() instead of ending the process.
 // The destructor restores the previous handlers and, if a signal came, raises it
 // again so the process ends the way the signal asked. One at a time per process.
 class InterruptGuard {
@@ -17,9 +17,8 @@ class InterruptGuard {
   InterruptGuard& operator=(const InterruptGuard&) = delete;
   ~InterruptGuard();
 
-  // The flag, for loops that check it between units of work.
+  // True once a signal came, for loops that check it between units of work.
   [[nodiscard]] static const std::atomic<bool>& flag() noexcept;
-  [[nodiscard]] static bool interrupted() noexcept;
 };
 
 }  // namespace marrowvane_dat::cli

@@ -11,7 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "output.hpp"
+#include "standard_output.hpp"
+#include "table.hpp"
 
 namespace marrowvane_dat::cli {
 namespace {
@@ -26,9 +27,10 @@ constexpr int TEMP_NAME_ATTEMPTS = 16;
 std::atomic<std::uint64_t> temp_counter{0};
 
 std::string temp_name(std::string_view name) {
-  return "." + std::string(name) + ".part-" +
-         decimal(std::uint64_t{static_cast<unsigned>(::getpid())}) + "-" +
-         decimal(temp_counter.fetch_add(1, std::memory_order_relaxed));
+  std::string temp = ".";
+  temp.append(name).append(".part-");
+  temp.append(decimal(std::uint64_t{static_cast<unsigned>(::getpid())})).push_back('-');
+  return temp.append(decimal(temp_counter.fetch_add(1, std::memory_order_relaxed)));
 }
 
 std::string failure(std::string_view what, const fs::path& shown, int code) {
@@ -134,20 +136,15 @@ std::expected<WriteOutcome, std::string> write_file_atomically(int dir_fd, std::
     return std::unexpected(std::move(reason));
   };
 
-  std::size_t done = 0;
-  while (done < bytes.size()) {
+  for (std::size_t done = 0; done < bytes.size(); done += WRITE_CHUNK) {
     if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
       return abandon("interrupted while writing " + shown.string());
     }
-    const std::size_t chunk = std::min(WRITE_CHUNK, bytes.size() - done);
-    const ssize_t written = ::write(fd.get(), bytes.data() + done, chunk);
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return abandon(failure("cannot write", shown, errno));
+    if (const int code = write_all(
+            fd.get(), bytes.subspan(done).first(std::min(WRITE_CHUNK, bytes.size() - done)));
+        code != 0) {
+      return abandon(failure("cannot write", shown, code));
     }
-    done += static_cast<std::size_t>(written);
   }
   // close() is where some file systems report a failed write-back.
   if (::close(fd.release()) != 0) {

@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The verify command: every file read on several threads, sizes and fonts checked,
 // and a report by type.
-#include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <map>
 #include <optional>
 #include <span>
@@ -13,61 +11,59 @@
 #include <nlohmann/json.hpp>
 
 #include "archive.hpp"
-#include "commands.hpp"
+#include "batch.hpp"
+#include "command_line.hpp"
 #include "marrowvane_dat/binary_reader.hpp"
 #include "marrowvane_dat/file_type/font.hpp"
-#include "output.hpp"
-#include "parallel.hpp"
+#include "standard_output.hpp"
+#include "table.hpp"
 
 namespace marrowvane_dat::cli {
 namespace {
 
 using Json = nlohmann::ordered_json;
-using Clock = std::chrono::steady_clock;
 
-struct FontCheck {
-  std::optional<std::string> failure;
-  std::uint64_t glyphs = 0;
+struct VerifyOptions {
+  std::string archive;
+  unsigned jobs = 1;
+  bool json = false;
 };
-
-// The checks every font must pass, in this order; the first that fails is the
-// result. `bytes` is the file's content as get_file returns it.
-FontCheck check_font(std::uint32_t id, std::span<const std::uint8_t> bytes) {
-  const std::string name = "Font " + id_text(id);
-  Cursor cursor(bytes);
-  auto parsed = Font::read(cursor);
-  if (!parsed) {
-    return {"parse " + name + " (" + decimal(std::uint64_t{bytes.size()}) +
-                " bytes): " + parsed.error().to_string(),
-            0};
-  }
-  const Font& font = *parsed;
-  if (font.id != id) {
-    return {name + " self-id mismatch: the record names " + id_text(font.id), 0};
-  }
-  if (font.char_descs.empty()) {
-    return {name + " has zero char descs", 0};
-  }
-  if (font.max_char_height == 0 || font.max_char_width == 0) {
-    return {name + " has zero max cell size (" + decimal(std::uint64_t{font.max_char_height}) +
-                "x" + decimal(std::uint64_t{font.max_char_width}) + ")",
-            0};
-  }
-  const std::uint64_t glyphs = font.char_descs.size();
-  const std::uint64_t predicted = Font::FIXED_SIZE + FontCharDesc::SIZE * glyphs;
-  if (predicted != bytes.size()) {
-    return {name + " size mismatch: predicted " + decimal(predicted) + " != actual " +
-                decimal(std::uint64_t{bytes.size()}),
-            0};
-  }
-  return {std::nullopt, glyphs};
-}
 
 struct Outcome {
   std::optional<std::string> failure;
   bool is_font = false;
   std::uint64_t glyphs = 0;
 };
+
+// The checks every font must pass, in this order; the first that fails is the
+// result. `bytes` is the file's content as get_file returns it.
+void check_font(std::uint32_t id, std::span<const std::uint8_t> bytes, Outcome& out) {
+  const std::string name = "Font " + id_text(id);
+  Cursor cursor(bytes);
+  auto parsed = Font::read(cursor);
+  if (!parsed) {
+    out.failure = "parse " + name + " (" + decimal(std::uint64_t{bytes.size()}) +
+                  " bytes): " + parsed.error().to_string();
+    return;
+  }
+  const Font& font = *parsed;
+  const std::uint64_t glyphs = font.char_descs.size();
+  const std::uint64_t predicted = Font::FIXED_SIZE + FontCharDesc::SIZE * glyphs;
+  if (font.id != id) {
+    out.failure = name + " self-id mismatch: the record names " + id_text(font.id);
+  } else if (font.char_descs.empty()) {
+    out.failure = name + " has zero char descs";
+  } else if (font.max_char_height == 0 || font.max_char_width == 0) {
+    out.failure = name + " has zero max cell size (" +
+                  decimal(std::uint64_t{font.max_char_height}) + "x" +
+                  decimal(std::uint64_t{font.max_char_width}) + ")";
+  } else if (predicted != bytes.size()) {
+    out.failure = name + " size mismatch: predicted " + decimal(predicted) + " != actual " +
+                  decimal(std::uint64_t{bytes.size()});
+  } else {
+    out.glyphs = glyphs;
+  }
+}
 
 // Reads one file into `bytes` and checks it.
 Outcome check_file(const Archive& archive, const DatFileEntry& entry,
@@ -92,49 +88,13 @@ Outcome check_file(const Archive& archive, const DatFileEntry& entry,
     }
   }
   if (out.is_font) {
-    FontCheck font = check_font(entry.id, bytes);
-    out.failure = std::move(font.failure);
-    out.glyphs = font.glyphs;
+    check_font(entry.id, bytes, out);
   }
   return out;
 }
 
-}  // namespace
-
-int run_verify(const VerifyOptions& options) {
-  const auto archive = open_archive(options.archive);
-  if (!archive) {
-    return EXIT_FAILED;
-  }
-  const Clock::time_point start = Clock::now();
-  std::vector<DatFileEntry> entries;
-  for_each_entry(*archive, std::nullopt, [&](const DatFileEntry& e) { entries.push_back(e); });
-
-  const bool verbose = options.verbosity == Verbosity::Verbose;
-  std::vector<Outcome> outcomes(entries.size());
-  // One buffer per worker, reused for every file it reads.
-  std::vector<std::vector<std::uint8_t>> buffers(worker_count(entries.size(), options.jobs));
-  Progress progress(entries.size(), options.verbosity == Verbosity::Normal && stderr_is_terminal());
-  run_parallel(
-      entries.size(), options.jobs,
-      [&](std::size_t i, unsigned w) -> std::uint64_t {
-        outcomes[i] = check_file(*archive, entries[i], buffers[w]);
-        if (verbose) {
-          const Outcome& out = outcomes[i];
-          const std::string line = id_text(entries[i].id) + " " +
-                                   std::string(archive->type_name_of(entries[i].id)) + ": " +
-                                   (out.failure ? "FAILED: " + *out.failure : "ok") + "\n";
-          if (options.json) {
-            write_stderr(line);
-          } else {
-            write_stdout(line);
-          }
-        }
-        return outcomes[i].failure ? 0 : buffers[w].size();
-      },
-      progress);
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-
+// The counts of a finished run, by type and in total.
+struct Tally {
   struct TypeCount {
     std::uint64_t files = 0;
     std::uint64_t failed = 0;
@@ -144,80 +104,116 @@ int run_verify(const VerifyOptions& options) {
   std::uint64_t fonts = 0;
   std::uint64_t fonts_ok = 0;
   std::uint64_t glyphs = 0;
+  // "  <id> <type>: <failure>" lines, for the text report.
   std::string failure_lines;
   Json failure_list = Json::array();
+};
+
+Tally tally(const Archive& archive, const std::vector<DatFileEntry>& entries,
+            const std::vector<Outcome>& outcomes, Verbosity verbosity) {
+  Tally t;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const std::uint32_t id = entries[i].id;
-    const std::string_view type = archive->type_name_of(id);
-    TypeCount& count = by_type[type];
+    const std::string_view type = archive.type_name_of(id);
+    Tally::TypeCount& count = t.by_type[type];
     ++count.files;
     const Outcome& out = outcomes[i];
-    if (out.is_font) {
-      ++fonts;
-      glyphs += out.glyphs;
-    }
+    t.fonts += out.is_font ? 1U : 0U;
+    t.glyphs += out.glyphs;
     if (!out.failure) {
-      fonts_ok += out.is_font ? 1U : 0U;
+      t.fonts_ok += out.is_font ? 1U : 0U;
       continue;
     }
     ++count.failed;
-    ++failed;
-    if (options.json) {
-      failure_list.push_back(
-          Json{{"id", id}, {"id_hex", id_hex_json(id)}, {"type", type}, {"error", *out.failure}});
-    } else if (options.verbosity == Verbosity::Quiet) {
-      report_error(archive->name + ": " + id_text(id) + " " + std::string(type) + ": " +
-                   *out.failure);
-    } else {
-      failure_lines += "  " + id_text(id) + " " + std::string(type) + ": " + *out.failure + "\n";
+    ++t.failed;
+    const std::string line = id_text(id) + " " + std::string(type) + ": " + *out.failure;
+    t.failure_list.push_back(
+        Json{{"id", id}, {"id_hex", id_hex_json(id)}, {"type", type}, {"error", *out.failure}});
+    if (verbosity == Verbosity::Quiet) {
+      report_error(archive.name + ": " + line);
     }
+    t.failure_lines += "  " + line + "\n";
   }
+  return t;
+}
 
-  if (options.json) {
-    Json types = Json::array();
-    for (const auto& [type, count] : by_type) {
-      types.push_back(Json{{"type", type}, {"files", count.files}, {"failed", count.failed}});
-    }
-    const Json report{
-        {"archive", archive->name},
-        {"files", entries.size()},
-        {"bytes", progress.bytes()},
-        {"seconds", seconds},
-        {"failed", failed},
-        {"fonts", Json{{"checked", fonts}, {"passed", fonts_ok}, {"glyphs", glyphs}}},
-        {"types", std::move(types)},
-        {"failures", std::move(failure_list)},
-    };
-    write_stdout(report.dump(2) + "\n");
-  } else if (options.verbosity != Verbosity::Quiet) {
-    char elapsed[32];
-    std::snprintf(elapsed, sizeof elapsed, "%.2f", seconds);
-    std::string report = "Verified " + decimal(std::uint64_t{entries.size()}) + " files (" +
-                         human_bytes(progress.bytes()) + ") in " + elapsed + " s\n";
-    if (!by_type.empty()) {
-      Table table({"TYPE", "FILES", "FAILED"}, {false, true, true});
-      for (const auto& [type, count] : by_type) {
-        table.add_row({std::string(type), decimal(count.files), decimal(count.failed)});
-      }
-      report += "\n" + table.render() + "\n";
-    }
-    if (fonts > 0) {
-      report += "Fonts: " + decimal(fonts_ok) + " of " + decimal(fonts) + " passed, " +
-                decimal(glyphs) + " glyphs\n";
-    }
-    if (failed == 0) {
-      report += "No failures\n";
-    } else {
-      report += "Failures (" + decimal(failed) + "):\n" + failure_lines;
-    }
-    write_stdout(report);
+// The report as standard output carries it: JSON, or text for people.
+std::string report(const Archive& archive, bool json, std::size_t files, Tally& t,
+                   const BatchTotals& totals) {
+  Json types = Json::array();
+  Table table({"TYPE", "FILES", "FAILED"}, {false, true, true});
+  for (const auto& [type, count] : t.by_type) {
+    types.push_back(Json{{"type", type}, {"files", count.files}, {"failed", count.failed}});
+    table.add_row({std::string(type), decimal(count.files), decimal(count.failed)});
   }
-  if (failed > 0) {
-    report_error(archive->name + ": " + decimal(failed) + " of " +
+  if (json) {
+    return Json{
+               {"archive", archive.name},
+               {"files", files},
+               {"bytes", totals.bytes},
+               {"seconds", totals.seconds},
+               {"failed", t.failed},
+               {"fonts", Json{{"checked", t.fonts}, {"passed", t.fonts_ok}, {"glyphs", t.glyphs}}},
+               {"types", std::move(types)},
+               {"failures", std::move(t.failure_list)},
+           }
+               .dump(2) +
+           "\n";
+  }
+  std::string text = "Verified " + decimal(std::uint64_t{files}) + " files (" +
+                     human_bytes(totals.bytes) + ") in " + fixed2(totals.seconds) + " s\n";
+  if (!t.by_type.empty()) {
+    text += "\n" + table.render() + "\n";
+  }
+  if (t.fonts > 0) {
+    text += "Fonts: " + decimal(t.fonts_ok) + " of " + decimal(t.fonts) + " passed, " +
+            decimal(t.glyphs) + " glyphs\n";
+  }
+  if (t.failed == 0) {
+    return text + "No failures\n";
+  }
+  return text + "Failures (" + decimal(t.failed) + "):\n" + t.failure_lines;
+}
+
+int run_verify(const VerifyOptions& options, Verbosity verbosity) {
+  const auto archive = open_archive(options.archive);
+  if (!archive) {
+    return EXIT_FAILED;
+  }
+  std::vector<DatFileEntry> entries;
+  for_each_entry(*archive, std::nullopt, [&](const DatFileEntry& e) { entries.push_back(e); });
+  std::vector<Outcome> outcomes(entries.size());
+  const auto one = [&](std::size_t i, std::vector<std::uint8_t>& bytes) -> BatchItem {
+    const Outcome& out = outcomes[i] = check_file(*archive, entries[i], bytes);
+    return {out.failure ? 0 : bytes.size(),
+            id_text(entries[i].id) + " " + std::string(archive->type_name_of(entries[i].id)) +
+                ": " + (out.failure ? "FAILED: " + *out.failure : "ok")};
+  };
+  const BatchTotals totals = run_batch(entries.size(), options.jobs, verbosity, options.json, one);
+  if (!totals.complete) {
+    return EXIT_FAILED;
+  }
+  Tally t = tally(*archive, entries, outcomes, options.json ? Verbosity::Normal : verbosity);
+  if ((options.json || verbosity != Verbosity::Quiet) &&
+      !write_stdout(report(*archive, options.json, entries.size(), t, totals))) {
+    return EXIT_FAILED;
+  }
+  if (t.failed > 0) {
+    report_error(archive->name + ": " + decimal(t.failed) + " of " +
                  decimal(std::uint64_t{entries.size()}) + " files failed verification");
     return EXIT_FAILED;
   }
   return EXIT_OK;
+}
+
+}  // namespace
+
+void register_verify(CommandLine& cli) {
+  const auto [verify, options] =
+      cli.add("verify", "Read every file, check sizes and fonts, report failures", run_verify);
+  add_archive(verify, options->archive, "ARCHIVE");
+  add_jobs(verify, options->jobs);
+  verify->add_flag("--json", options->json, "Print a JSON report with every failure");
 }
 
 }  // namespace marrowvane_dat::cli

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli_fixture.hpp"
@@ -140,13 +141,32 @@ TEST_F(Cli, AWriteThatFailsLeavesNoPartialFile) {
   EXPECT_EQ(read_file(out / "Texture" / "06000010.bin"), a.contents.at(TEXTURE));
 }
 
-TEST_F(Cli, AnInterruptedExtractionLeavesOnlyWholeFiles) {
-  ArchiveBuilder builder(1024);
-  std::vector<marrowvane_dat::testkit::FileSpec> files;
-  for (std::uint32_t i = 0; i < 150; ++i) {
-    files.push_back({.id = 0x06000000 + i, .content = pattern(20000, i)});
+// Extractions that stop early, on a signal or when standard output fails.
+class ExtractStops : public Cli {
+ protected:
+  // 150 textures of 20000 bytes: enough that the stop comes while files are written.
+  Archive many_textures() {
+    ArchiveBuilder builder(1024);
+    std::vector<marrowvane_dat::testkit::FileSpec> files;
+    for (std::uint32_t i = 0; i < 150; ++i) {
+      files.push_back({.id = 0x06000000 + i, .content = pattern(20000, i)});
+    }
+    return write(builder, files);
   }
-  const Archive a = write(builder, files);
+};
+
+// Every file below `out` is whole, under its final name: no temporary was left.
+void expect_only_whole_files(const fs::path& out, const Archive& a) {
+  for (const std::string& file : tree_of(out)) {
+    ASSERT_FALSE(contains(file, ".part")) << file;
+    const auto id =
+        static_cast<std::uint32_t>(std::stoul(fs::path(file).stem().string(), nullptr, 16));
+    EXPECT_EQ(read_file(out / file), a.contents.at(id)) << file;
+  }
+}
+
+TEST_F(ExtractStops, AnInterruptedExtractionLeavesOnlyWholeFiles) {
+  const Archive a = many_textures();
   const fs::path out = dir_ / "out";
   const ToolRun run = run_tool({"extract", a.path.string(), out.string(), "-v", "-j", "2"},
                                {.signal_on_output = SIGINT});
@@ -155,13 +175,25 @@ TEST_F(Cli, AnInterruptedExtractionLeavesOnlyWholeFiles) {
     EXPECT_EQ(run.status, 128 + SIGINT) << run.err;
     EXPECT_EQ(run.err, "marrowvane-dat: interrupted; no partly written file was left behind\n");
   }
-  const auto written = tree_of(out);
-  EXPECT_FALSE(written.empty());
-  for (const std::string& file : written) {
-    ASSERT_FALSE(contains(file, ".part")) << file;
-    const auto id =
-        static_cast<std::uint32_t>(std::stoul(fs::path(file).stem().string(), nullptr, 16));
-    EXPECT_EQ(read_file(out / file), a.contents.at(id)) << file;
+  EXPECT_FALSE(tree_of(out).empty());
+  expect_only_whole_files(out, a);
+}
+
+TEST_F(ExtractStops, WhenItsOutputCannotBeWrittenLeavingNoTemporaryFile) {
+  const Archive a = many_textures();
+  const fs::path out = dir_ / "out";
+  // A reader that has gone (as `| head` does) stops the run quietly; a full device loudly.
+  for (const auto& [stdout_to, err] :
+       {std::pair{Stdout::ClosedPipe, std::string()},
+        std::pair{Stdout::Full, std::string("marrowvane-dat: cannot write to standard output: "
+                                            "No space left on device\n")}}) {
+    fs::remove_all(out);
+    const ToolRun run =
+        run_tool({"extract", a.path.string(), out.string(), "-v", "-j", "2"}, {.out = stdout_to});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, err);
+    EXPECT_LT(tree_of(out).size(), a.contents.size()) << "the workers stopped early";
+    expect_only_whole_files(out, a);
   }
 }
 

@@ -373,7 +373,8 @@ TEST_F(Cli, OutputThatCannotBeWrittenIsOneLineAndFailure) {
   for (const Args& args :
        {Args{"cat", a.path.string(), hex8(MODEL)}, Args{"ls", a.path.string(), "--json"},
         Args{"info", a.path.string()}, Args{"font", a.path.string(), hex8(FONT_A)},
-        Args{"stats", a.path.string()}, Args{"verify", a.path.string()}}) {
+        Args{"stats", a.path.string()}, Args{"verify", a.path.string()},
+        Args{"verify", a.path.string(), "-v", "-j", "2"}}) {
     const ToolRun run = run_tool(args, {.out = Stdout::Full});
     EXPECT_EQ(run.status, 1) << args[0];
     EXPECT_EQ(run.err, "marrowvane-dat: cannot write to standard output: No space left on device\n")
@@ -381,15 +382,21 @@ TEST_F(Cli, OutputThatCannotBeWrittenIsOneLineAndFailure) {
   }
 }
 
-TEST_F(Cli, AClosedPipeEndsTheToolQuietly) {
+TEST_F(Cli, AClosedPipeEndsTheToolQuietlyButNeverWithSuccess) {
   ArchiveBuilder builder(1024);
-  const Archive a = write(builder, {{.id = TEXTURE, .content = pattern(std::size_t{1} << 20, 9)}});
+  const Archive a = write(builder, {{.id = TEXTURE, .content = pattern(std::size_t{1} << 20, 9)},
+                                    {.id = MODEL, .content = repetitive(100)}});
   for (const Args& args :
-       {Args{"cat", a.path.string(), hex8(TEXTURE)}, Args{"ls", a.path.string(), "--json"}}) {
+       {Args{"cat", a.path.string(), hex8(TEXTURE)}, Args{"ls", a.path.string(), "--json"},
+        Args{"verify", a.path.string(), "-v"}, Args{"verify", a.path.string(), "-v", "-j", "2"},
+        Args{"help"}}) {
     const ToolRun run = run_tool(args, {.out = Stdout::ClosedPipe});
-    EXPECT_EQ(run.status, 0) << args[0];
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 1) << args[0];
+    EXPECT_EQ(run.err, "") << args[0];
   }
+  const ToolRun diff =
+      run_tool({"diff", a.path.string(), a.path.string()}, {.out = Stdout::ClosedPipe});
+  EXPECT_EQ(diff.status, 2) << "not 0 (identical) nor 1 (different): unknown";
 }
 
 TEST_F(Cli, MissingArchiveIsAPathErrorForEveryCommand) {

@@ -1,0 +1,41 @@
+// SPDX-License-Identifier: MIT
+// The shape extract and verify share: every chosen file read on several threads,
+// one line per file with -v, a progress bar, and a stop when the run cannot go on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "command_line.hpp"
+
+namespace marrowvane_dat::cli {
+
+// One item's bytes, for the bar and the totals, and its line for -v (none when empty).
+struct BatchItem {
+  std::uint64_t bytes = 0;
+  std::string line;
+};
+
+// What a batch did as a whole.
+struct BatchTotals {
+  std::uint64_t bytes = 0;
+  double seconds = 0;
+  // False when the batch stopped early: a signal came or standard output failed.
+  bool complete = true;
+};
+
+// Reads one item into the calling worker's own buffer and says how it went.
+using BatchWork = std::function<BatchItem(std::size_t index, std::vector<std::uint8_t>& buffer)>;
+
+// Calls work(i, buffer) once for every i in [0, count) on up to `jobs` threads, each
+// worker reusing one buffer, so at most one file per thread is held. No item starts
+// once an InterruptGuard saw a signal or standard output failed. Draws the progress
+// bar at normal verbosity on a terminal; prints the items' lines at -v, to standard
+// error when `json` keeps standard output for the JSON document.
+BatchTotals run_batch(std::size_t count, unsigned jobs, Verbosity verbosity, bool json,
+                      const BatchWork& work);
+
+}  // namespace marrowvane_dat::cli

@@ -1,0 +1,111 @@
+// SPDX-License-Identifier: MIT
+// The stats command: one archive summarised type by type.
+#include <cstdint>
+#include <initializer_list>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "archive.hpp"
+#include "command_line.hpp"
+#include "standard_output.hpp"
+#include "table.hpp"
+
+namespace marrowvane_dat::cli {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+struct StatsOptions {
+  std::string archive;
+  bool json = false;
+};
+
+struct TypeStats {
+  std::uint64_t files = 0;
+  std::uint64_t compressed = 0;
+  std::uint64_t stored = 0;
+  std::uint64_t decompressed = 0;
+  std::uint64_t unreadable = 0;
+
+  // How many times larger the content is than what the archive stores for it.
+  [[nodiscard]] std::optional<double> ratio() const {
+    if (stored == 0) {
+      return std::nullopt;
+    }
+    return static_cast<double>(decompressed) / static_cast<double>(stored);
+  }
+  [[nodiscard]] Json json() const {
+    const auto r = ratio();
+    return Json{{"files", files},
+                {"compressed_files", compressed},
+                {"stored_bytes", stored},
+                {"decompressed_bytes", decompressed},
+                {"ratio", r ? Json(*r) : Json(nullptr)},
+                {"unreadable", unreadable}};
+  }
+  [[nodiscard]] std::vector<std::string> cells(std::string name) const {
+    const auto r = ratio();
+    return {std::move(name), decimal(files),        decimal(compressed),
+            decimal(stored), decimal(decompressed), r ? fixed2(*r) : "-"};
+  }
+};
+
+int run_stats(const StatsOptions& options, Verbosity) {
+  const auto archive = open_archive(options.archive);
+  if (!archive) {
+    return EXIT_FAILED;
+  }
+  int status = EXIT_OK;
+  std::map<std::string_view, TypeStats> by_type;
+  TypeStats total;
+  for_each_entry(*archive, std::nullopt, [&](const DatFileEntry& e) {
+    const auto size = archive->db.decompressed_size(e.id);
+    if (!size) {
+      report_error(file_error_text(*archive, e.id, size.error()));
+      status = EXIT_FAILED;
+    }
+    for (TypeStats* stats : {&by_type[archive->type_name_of(e.id)], &total}) {
+      ++stats->files;
+      stats->compressed += e.is_compressed() ? 1U : 0U;
+      stats->stored += e.size;
+      stats->decompressed += size.value_or(0);
+      stats->unreadable += size ? 0U : 1U;
+    }
+  });
+
+  if (options.json) {
+    Json types = Json::array();
+    for (const auto& [type, stats] : by_type) {
+      Json row{{"type", type}};
+      row.update(stats.json());
+      types.push_back(std::move(row));
+    }
+    const Json report{
+        {"archive", archive->name}, {"types", std::move(types)}, {"total", total.json()}};
+    return write_stdout(report.dump(2) + "\n") ? status : EXIT_FAILED;
+  }
+  Table table({"TYPE", "FILES", "COMPRESSED", "STORED", "DECOMPRESSED", "RATIO"},
+              {false, true, true, true, true, true});
+  for (const auto& [type, stats] : by_type) {
+    table.add_row(stats.cells(std::string(type)));
+  }
+  table.add_row(total.cells("total"));
+  return write_stdout(table.render()) ? status : EXIT_FAILED;
+}
+
+}  // namespace
+
+void register_stats(CommandLine& cli) {
+  const auto [stats, options] = cli.add(
+      "stats", "Count files and stored and decompressed bytes per type, with the ratio", run_stats);
+  add_archive(stats, options->archive, "ARCHIVE");
+  stats->add_flag("--json", options->json, "Print JSON instead of text");
+  stats->footer("RATIO is decompressed bytes divided by stored bytes.");
+}
+
+}  // namespace marrowvane_dat::cli
