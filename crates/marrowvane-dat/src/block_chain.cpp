@@ -304,5 +304,7 @@ template Result<void> read_chain(const ArchiveSource&, const ChainGeometry&, std
                                  std::uint32_t, VectorSink&, ChainScratch&);
 template Result<void> read_chain(const ArchiveSource&, const ChainGeometry&, std::uint32_t,
                                  std::uint32_t, DiscardSink&, ChainScratch&);
+template Result<void> read_chain(const ArchiveSource&, const ChainGeometry&, std::uint32_t,
+                                 std::uint32_t, BlockListSink&, ChainScratch&);
 
 }  // namespace marrowvane_dat::detail

@@ -61,11 +61,14 @@ class SpanSink {
     filled_ += bytes.size();
   }
   void give_back(std::size_t count) noexcept { filled_ -= count; }
-  void block(std::uint64_t /*offset*/) noexcept {}
+  void block(std::uint64_t /*offset*/) noexcept { ++blocks_; }
+  // How many blocks the walk passed through.
+  [[nodiscard]] std::uint64_t blocks() const noexcept { return blocks_; }
 
  private:
   std::span<std::uint8_t> out_;
   std::size_t filled_ = 0;
+  std::uint64_t blocks_ = 0;
 };
 
 // Fills a vector with a result of `size` bytes. Views are appended to an emptied vector
@@ -115,6 +118,17 @@ class DiscardSink {
   void block(std::uint64_t /*offset*/) noexcept {}
 };
 
+// Keeps the offset of every block the walk passes through, and reads no payload.
+class BlockListSink {
+ public:
+  static constexpr bool KEEPS_BYTES = false;
+  explicit BlockListSink(std::vector<std::uint32_t>& out) noexcept : out_(out) {}
+  void block(std::uint64_t offset) { out_.push_back(static_cast<std::uint32_t>(offset)); }
+
+ private:
+  std::vector<std::uint32_t>& out_;
+};
+
 // Reusable room for reads of archives with tiny blocks, which are served from windows
 // of the archive instead of one read per block.
 struct ChainScratch {
@@ -138,5 +152,7 @@ extern template Result<void> read_chain(const ArchiveSource&, const ChainGeometr
                                         std::uint32_t, VectorSink&, ChainScratch&);
 extern template Result<void> read_chain(const ArchiveSource&, const ChainGeometry&, std::uint32_t,
                                         std::uint32_t, DiscardSink&, ChainScratch&);
+extern template Result<void> read_chain(const ArchiveSource&, const ChainGeometry&, std::uint32_t,
+                                        std::uint32_t, BlockListSink&, ChainScratch&);
 
 }  // namespace marrowvane_dat::detail

@@ -311,6 +311,13 @@ Result<std::size_t> DatDatabase::read_entry(const DatFileEntry& entry,
       }
       return entry.size;
     }
+    if (entry.size == 0) {
+      // Nothing stored decompresses to nothing.
+      if (to.vector != nullptr) {
+        to.vector->clear();
+      }
+      return 0;
+    }
     StoredScratch scratch;
     std::vector<std::uint8_t>& stored = to.reused ? *to.vector : scratch.get();
     if (auto read = reader_->read_into(entry.offset, entry.size, stored); !read) {
@@ -382,22 +389,38 @@ Result<std::uint32_t> DatDatabase::decompressed_size(std::uint32_t id) const {
   if (!entry->is_compressed() || entry->size < detail::LRS_SIZE_FIELD) {
     return entry->size;
   }
-  return reader_->declared_size(*entry);
+  try {
+    return reader_->declared_size(*entry);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(out_of_memory());
+  }
 }
 
 Result<std::uint32_t> DatDatabase::file_size_bound(std::uint32_t id) const {
+  auto declared = decompressed_size(id);
+  const DatFileEntry* entry = find(id);
+  if (!declared || !entry->is_compressed()) {
+    return declared;
+  }
+  return static_cast<std::uint32_t>(detail::lrs_output_bound(entry->size, *declared));
+}
+
+Result<std::vector<std::uint32_t>> DatDatabase::block_offsets(std::uint32_t id) const {
   const DatFileEntry* entry = find(id);
   if (entry == nullptr) {
     return std::unexpected(DatError::NotFound{id});
   }
-  if (!entry->is_compressed() || entry->size < detail::LRS_SIZE_FIELD) {
-    return entry->size;
+  try {
+    std::vector<std::uint32_t> offsets;
+    detail::BlockListSink sink(offsets);
+    detail::ChainScratch scratch;
+    if (auto walked = reader_->read(entry->offset, entry->size, sink, scratch); !walked) {
+      return std::unexpected(std::move(walked.error()));
+    }
+    return offsets;
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(out_of_memory());
   }
-  auto declared = reader_->declared_size(*entry);
-  if (!declared) {
-    return declared;
-  }
-  return static_cast<std::uint32_t>(detail::lrs_output_bound(entry->size, *declared));
 }
 
 namespace detail {

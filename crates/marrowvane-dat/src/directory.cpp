@@ -169,7 +169,9 @@ namespace detail {
 // entry met last. Every node offset is remembered and a node reached a second time is
 // refused: that ends a loop, and it also stops a damaged directory whose nodes share
 // children from being walked over and over, which could take exponentially long
-// without ever looping.
+// without ever looping. Nodes of a sound directory never share a block, so all of them
+// together pass through at most the blocks the archive holds; a directory that needs
+// more is refused, which keeps opening within what reading the archive once costs.
 Result<DatFileMap> read_directory(const ArchiveReader& reader, std::uint32_t root_offset) {
   std::vector<std::uint32_t> pending;
   if (root_offset != 0) {
@@ -184,6 +186,7 @@ Result<DatFileMap> read_directory(const ArchiveReader& reader, std::uint32_t roo
   }
   OffsetSet visited;
   ChainScratch scratch;
+  std::uint64_t blocks = 0;
   std::array<std::uint8_t, DatDirectoryNode::SIZE> node{};
   while (!pending.empty()) {
     const std::uint32_t offset = pending.back();
@@ -194,6 +197,11 @@ Result<DatFileMap> read_directory(const ArchiveReader& reader, std::uint32_t roo
     SpanSink sink(node);
     if (auto read = reader.read(offset, DatDirectoryNode::SIZE, sink, scratch); !read) {
       return std::unexpected(std::move(read.error()));
+    }
+    // The geometry exists: the read above needed it.
+    if (const std::uint64_t max_blocks = (*reader.geometry())->max_blocks;
+        (blocks += sink.blocks()) > max_blocks) {
+      return std::unexpected(directory_too_large(max_blocks));
     }
     if (auto decoded = decode_node(node, walk_order, pending); !decoded) {
       return std::unexpected(std::move(decoded.error()));

@@ -243,6 +243,13 @@ DatError chain_too_long(std::uint64_t start, std::uint64_t max_blocks) {
                               "links loop or its blocks overlap"};
 }
 
+DatError directory_too_large(std::uint64_t max_blocks) {
+  return DatError::Corruption{"directory nodes pass through more than " +
+                              std::to_string(max_blocks) +
+                              " blocks, more than the archive holds on its block grid; its "
+                              "nodes share or overlap blocks"};
+}
+
 DatError node_reached_twice(std::uint32_t offset) {
   return DatError::Corruption{"directory node at offset 0x" + hex8(offset) +
                               " is reached more than once; the directory is not a tree"};

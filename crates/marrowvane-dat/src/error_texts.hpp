@@ -20,6 +20,8 @@ std::string hex8(std::uint64_t value);
 DatError block_size_too_small(std::uint32_t block_size);
 // A chain that went on past the number of blocks the archive holds on its grid.
 DatError chain_too_long(std::uint64_t start, std::uint64_t max_blocks);
+// A directory whose nodes together pass through more blocks than the archive holds.
+DatError directory_too_large(std::uint64_t max_blocks);
 // A directory node met a second time by the walk.
 DatError node_reached_twice(std::uint32_t offset);
 // A caller's buffer smaller than what a file's stored bytes can give.

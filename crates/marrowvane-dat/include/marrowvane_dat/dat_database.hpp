@@ -151,6 +151,13 @@ class MARROWVANE_DAT_EXPORT DatDatabase {
   /// get_file_to. Errors: those of decompressed_size. Thread-safe.
   [[nodiscard]] Result<std::uint32_t> file_size_bound(std::uint32_t id) const;
 
+  /// The absolute offsets of the blocks `id`'s chain passes through, in order, found by
+  /// following the links without reading the payloads (the bytes are only checked to
+  /// lie within the archive, where its length is known). Lets a caller see which
+  /// entries share blocks. Errors: NotFound, Io (a link cannot be read, or the chain
+  /// runs past the archive's end), Corruption (as read_file_data). Thread-safe.
+  [[nodiscard]] Result<std::vector<std::uint32_t>> block_offsets(std::uint32_t id) const;
+
   /// Gathers exactly `size` bytes from the block chain starting at `offset`. Size 0
   /// reads nothing. Errors: Io (the archive ends or a read fails), Corruption (a block
   /// size too small to make progress, or a chain that passes through more blocks than

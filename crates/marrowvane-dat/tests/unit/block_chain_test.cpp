@@ -238,6 +238,35 @@ TEST(BlockChain, BlockTooSmallForDataIsCorruptionOnlyWhenBytesAreNeeded) {
   EXPECT_EQ(*read, std::vector<std::uint8_t>(50, read->front()));
 }
 
+// The block walk the tool uses to find entries that share blocks: the offsets the
+// chain passes through, without a payload read, and the read's own errors.
+TEST(BlockOffsets, FollowTheLinksWithoutReadingPayloads) {
+  for (const ChainLayout layout : {ChainLayout::Contiguous, ChainLayout::Scattered}) {
+    ArchiveBuilder builder(256);
+    const std::vector<std::uint8_t> data = pattern(252 * 3 + 100);
+    const std::uint32_t first = builder.write_chain(data, layout);
+    builder.build_directory({DatFileEntry{.id = 0x06000001, .offset = first, .size = 856},
+                             DatFileEntry{.id = 0x06000002, .offset = first, .size = 100000}});
+    Opened opened;
+    open_recorded(opened, builder.bytes());
+    auto offsets = opened.database->block_offsets(0x06000001);
+    ASSERT_TRUE(offsets) << offsets.error().debug();
+    ASSERT_EQ(offsets->size(), 4U);
+    EXPECT_EQ(offsets->front(), first);
+    if (layout == ChainLayout::Contiguous) {
+      EXPECT_EQ(offsets->back(), first + 3 * 256);
+    }
+    for (const auto& read : opened.reads) {
+      EXPECT_LE(read.size, 4U) << "read a payload at " << read.offset;
+    }
+    // A size the chain cannot give ends as reading it would.
+    auto too_long = opened.database->block_offsets(0x06000002);
+    ASSERT_FALSE(too_long);
+    EXPECT_EQ(too_long.error().to_string(),
+              opened.database->get_file(0x06000002).error().to_string());
+  }
+}
+
 TEST(GetFile, UnknownIdIsNotFoundWithoutReading) {
   ArchiveBuilder builder;
   builder.add_files({{.id = 0x06000001, .content = pattern(50)}});

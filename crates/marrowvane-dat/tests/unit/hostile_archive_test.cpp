@@ -33,6 +33,44 @@ std::vector<FileSpec> mixed_files(std::size_t count) {
   return files;
 }
 
+// A directory whose nodes overlap: over one run of 8-byte blocks, each linking to the
+// next, every 63rd block starts a node whose 1,716 bytes span 429 blocks and whose one
+// child is the node 63 blocks on. Each block is read by about seven nodes, so opening
+// would cost several times what reading the archive once does; a sound directory's
+// nodes never share a block, and this one is refused once its nodes have passed
+// through more blocks than the archive holds.
+TEST(HostileArchive, DirectoryOfOverlappingNodesIsRefusedWithinOneArchiveOfBlocks) {
+  constexpr std::uint32_t BLOCK = 8;
+  constexpr std::uint32_t PERIOD = 63;
+  constexpr std::uint32_t RAIL = PERIOD * 40;
+  std::vector<std::uint8_t> image = ArchiveBuilder(BLOCK).bytes();
+  const auto base = static_cast<std::uint32_t>((image.size() + BLOCK - 1) / BLOCK * BLOCK);
+  image.resize(base + std::size_t{RAIL} * BLOCK);
+  const auto put = [&](std::size_t at, std::uint32_t value) {
+    for (std::size_t i = 0; i < 4; ++i) {
+      image[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+  };
+  for (std::uint32_t i = 0; i < RAIL; ++i) {
+    const std::uint32_t at = base + i * BLOCK;
+    put(at, at + BLOCK);
+    // Word 0 of a node (its first branch) names the next node; the rest are 0, so the
+    // entry count (word 62) is 0 too.
+    put(at + 4, i % PERIOD == 0 ? base + (i + PERIOD) * BLOCK : 0);
+  }
+  put(DatHeader::OFFSET + 8 * 4, base);  // root_offset
+  // From memory, and from a source that reads (and so walks through windows).
+  for (const bool reads : {false, true}) {
+    auto opened = reads ? DatDatabase::open(std::make_unique<test::RecordingSource>(image, nullptr))
+                        : test::open_bytes(image);
+    ASSERT_FALSE(opened);
+    EXPECT_EQ(opened.error().kind(), DatErrorKind::Corruption);
+    EXPECT_NE(opened.error().to_string().find("directory nodes pass through more than"),
+              std::string::npos)
+        << opened.error().to_string();
+  }
+}
+
 TEST(HostileArchive, HugeDeclaredSizeFailsAtTheEndOfTheFile) {
   for (const std::uint32_t size : {0xFFFFFFFFU, 0x80000000U, 0x10000000U}) {
     ArchiveBuilder builder;
