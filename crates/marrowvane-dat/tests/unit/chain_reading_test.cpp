@@ -87,10 +87,9 @@ class PiecewiseSource final : public ArchiveSource {
 class EverySource {
  public:
   explicit EverySource(const Bytes& image) : image_(image), file_(image_) {
-    add("pread", DatDatabase::open(file_.path()));
-    add("mapped", DatDatabase::open_mapped(file_.path()));
-    add("borrowed", DatDatabase::open_borrowed(image_));
-    add("owned", DatDatabase::open_owned(image_));
+    for (const std::string_view source : test::EVERY_SOURCE) {
+      add(std::string(source), test::open_as(source, image_, file_));
+    }
     add("vectored double", DatDatabase::open(std::make_unique<test::RecordingSource>(
                                image_, nullptr, test::RecordingSource::Fault{})));
     add("piecewise", DatDatabase::open(std::make_unique<PiecewiseSource>(image_, true)));

@@ -91,18 +91,9 @@ TEST_P(EverySource, ThreadsReadWhatOneThreadReads) {
   const auto& [source, block_size] = GetParam();
   const Fixture fixture = make_fixture(block_size);
   const test::TempFile file(fixture.image);
-  Result<DatDatabase> database = std::unexpected(DatError::Other{"no source"});
-  if (source == "pread") {
-    database = DatDatabase::open(file.path());
-  } else if (source == "mapped") {
-    database = DatDatabase::open_mapped(file.path());
-  } else if (source == "borrowed") {
-    database = DatDatabase::open_borrowed(fixture.image);
-  } else if (source == "owned") {
-    database = DatDatabase::open_owned(fixture.image);
-  } else {
-    database = DatDatabase::open(std::make_unique<ExactOnlySource>(fixture.image));
-  }
+  Result<DatDatabase> database =
+      source == "exact_only" ? DatDatabase::open(std::make_unique<ExactOnlySource>(fixture.image))
+                             : test::open_as(source, fixture.image, file);
   ASSERT_TRUE(database) << database.error().debug();
 
   std::vector<std::string> expected;

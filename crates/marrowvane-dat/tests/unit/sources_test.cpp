@@ -48,10 +48,9 @@ TEST(Sources, EveryOpenGivesTheSameDirectoryAndFiles) {
   test::TempFile file(image);
 
   std::vector<Result<DatDatabase>> opened;
-  opened.push_back(DatDatabase::open(file.path()));
-  opened.push_back(DatDatabase::open_mapped(file.path()));
-  opened.push_back(DatDatabase::open_borrowed(image));
-  opened.push_back(DatDatabase::open_owned(image));
+  for (const std::string_view source : test::EVERY_SOURCE) {
+    opened.push_back(test::open_as(source, image, file));
+  }
   for (auto& database : opened) {
     ASSERT_TRUE(database) << database.error().debug();
     EXPECT_EQ(database->header(), opened.front()->header());
@@ -73,16 +72,11 @@ TEST(Sources, HeaderAndDirectoryErrorsAreTheSameFromEverySource) {
                                 full.size() - 2000, full.size() - 10}) {
     const Bytes image(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(cut));
     test::TempFile file(image);
-    const std::string expected = [&] {
-      auto database = DatDatabase::open(file.path());
-      return database ? std::string("opened") : database.error().to_string();
-    }();
-    std::vector<Result<DatDatabase>> others;
-    others.push_back(DatDatabase::open_mapped(file.path()));
-    others.push_back(DatDatabase::open_borrowed(image));
-    others.push_back(DatDatabase::open_owned(image));
-    for (const auto& database : others) {
-      EXPECT_EQ(database ? std::string("opened") : database.error().to_string(), expected) << cut;
+    std::vector<std::string> outcomes;
+    for (const std::string_view source : test::EVERY_SOURCE) {
+      const auto database = test::open_as(source, image, file);
+      outcomes.push_back(database ? std::string("opened") : database.error().to_string());
+      EXPECT_EQ(outcomes.back(), outcomes.front()) << source << " cut at " << cut;
     }
   }
 }

@@ -12,6 +12,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -55,6 +56,20 @@ class TempFile {
  private:
   std::filesystem::path path_;
 };
+
+// The four ways a caller opens an archive: its file read with pread or mapped, its
+// bytes borrowed or handed over.
+inline constexpr std::string_view EVERY_SOURCE[] = {"pread", "mapped", "borrowed", "owned"};
+
+// Opens `image` the way `source` (one of EVERY_SOURCE) names; `file` holds the same
+// bytes, and both outlive the database.
+inline Result<DatDatabase> open_as(std::string_view source, const std::vector<std::uint8_t>& image,
+                                   const TempFile& file) {
+  if (source == "pread") return DatDatabase::open(file.path());
+  if (source == "mapped") return DatDatabase::open_mapped(file.path());
+  if (source == "borrowed") return DatDatabase::open_borrowed(image);
+  return DatDatabase::open_owned(image);
+}
 
 // A memory source that records every positional read and can fail chosen ones.
 class RecordingSource final : public ArchiveSource {
