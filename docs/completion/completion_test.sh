@@ -3,6 +3,11 @@
 # Sources the generated completion script in a clean bash and completes a few
 # command lines the way readline would (COMP_WORDS/COMP_CWORD set, function called).
 # Usage: completion_test.sh COMPLETION
+# --help prints the comment above and succeeds, like every command of the project.
+if [[ ${1-} == -h || ${1-} == --help ]]; then
+  sed -n '3,/^[^#]/s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" | sed '$d'
+  exit 0
+fi
 set -euo pipefail
 completion=$1
 scratch=$(mktemp -d)
