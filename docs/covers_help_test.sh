@@ -4,6 +4,11 @@
 # and every long option the built tool's help shows. Reads the help without the
 # generators' parser, so a parsing slip there shows up here.
 # Usage: covers_help_test.sh TOOL COMPLETION [MANPAGE]
+# --help prints the comment above and succeeds, like every command of the project.
+if [[ ${1-} == -h || ${1-} == --help ]]; then
+  sed -n '3,/^[^#]/s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" | sed '$d'
+  exit 0
+fi
 set -euo pipefail
 tool=$1 completion=$2 manpage=${3-}
 

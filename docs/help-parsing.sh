@@ -19,7 +19,8 @@ help_options() {
          sub(/^ +/, "", head)
          sub(/  .*/, "", head)          # the description starts after two spaces
          n = split(head, words, " ")
-         value = n > 1 ? words[2] : "-"
+         # A flag is followed by nothing or by a note such as "Excludes: --json".
+         value = n > 1 && words[2] !~ /:$/ ? words[2] : "-"
          sub(/:.*/, "", value)          # "N:UINT in [1 - 1024]=1" names its value N
          print words[1], value
        }'

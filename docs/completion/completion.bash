@@ -71,6 +71,13 @@ _marrowvane_dat() {
       compopt -o filenames 2>/dev/null
       mapfile -t COMPREPLY < <(compgen -f -- "$cur")
       ;;
+    FORMAT)
+      # The tool's help names them only in prose, so they are listed here.
+      mapfile -t COMPREPLY < <(compgen -W "table tsv json" -- "$cur")
+      ;;
+    COMMAND)
+      mapfile -t COMPREPLY < <(compgen -W "$_marrowvane_dat_commands" -- "$cur")
+      ;;
   esac
   return 0
 }

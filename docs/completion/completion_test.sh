@@ -3,6 +3,11 @@
 # Sources the generated completion script in a clean bash and completes a few
 # command lines the way readline would (COMP_WORDS/COMP_CWORD set, function called).
 # Usage: completion_test.sh COMPLETION
+# --help prints the comment above and succeeds, like every command of the project.
+if [[ ${1-} == -h || ${1-} == --help ]]; then
+  sed -n '3,/^[^#]/s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" | sed '$d'
+  exit 0
+fi
 set -euo pipefail
 completion=$1
 scratch=$(mktemp -d)
@@ -52,6 +57,34 @@ expect "marrowvane-dat ls portal.dat --type F" "Font"
 expect "marrowvane-dat ls portal.dat --type surf" "Surface SurfaceTexture"
 expect "marrowvane-dat extract --type = Fo" "Font"
 expect "marrowvane-dat extract -j " ""
+# Every option that takes a value completes that value (or nothing: numbers)...
+expect "marrowvane-dat ls --format " "json table tsv"
+expect "marrowvane-dat ls portal.dat --format t" "table tsv"
+expect "marrowvane-dat ls --format = j" "json"
+expect "marrowvane-dat verify --jobs " ""
+for command in ls extract; do
+  expect "marrowvane-dat $command --type FONT" "Font"
+done
+# ...and every option that takes none leaves the next word to the arguments.
+for flag in --json -q --quiet -v --verbose; do
+  for command in info ls verify stats; do
+    expect "marrowvane-dat $command $flag p" "portal.dat"
+  done
+done
+for flag in --stored --force; do
+  expect "marrowvane-dat cat $flag p" "portal.dat"
+done
+for flag in --force --skip-existing --json; do
+  expect "marrowvane-dat extract $flag p" "portal.dat"
+done
+expect "marrowvane-dat font --json p" "portal.dat"
+expect "marrowvane-dat diff --json portal.dat c" "cell.dat"
+expect "marrowvane-dat -q --verbose l" "ls"
+expect "marrowvane-dat extract --jobs 2 p" "portal.dat"
+expect "marrowvane-dat ls --format json p" "portal.dat"
+# help takes a command's name.
+expect "marrowvane-dat help " "cat diff extract font help info ls stats verify"
+expect "marrowvane-dat help ex" "extract"
 # Positional arguments: archives are files, ids are not completed.
 expect "marrowvane-dat info p" "portal.dat"
 expect "marrowvane-dat ls --type Font " "cell.dat portal.dat"

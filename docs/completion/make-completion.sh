@@ -4,6 +4,11 @@
 # subcommands, their options and arguments) and the library's file type names, so
 # the completion cannot fall behind the tool.
 # Usage: make-completion.sh TOOL FILE_TYPE_NAMES OUTPUT
+# --help prints the comment above and succeeds, like every command of the project.
+if [[ ${1-} == -h || ${1-} == --help ]]; then
+  sed -n '3,/^[^#]/s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" | sed '$d'
+  exit 0
+fi
 set -euo pipefail
 tool=$1 type_names=$2 output=$3
 here="$(dirname "${BASH_SOURCE[0]}")"

@@ -5,6 +5,11 @@
 # use the notation every command's ID help shows; every option it names must exist
 # for the command it is named with (in an example line), or for the tool itself.
 # Usage: man_matches_help_test.sh TOOL MAN_INCLUDE(.h2m)
+# --help prints the comment above and succeeds, like every command of the project.
+if [[ ${1-} == -h || ${1-} == --help ]]; then
+  sed -n '3,/^[^#]/s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" | sed '$d'
+  exit 0
+fi
 set -euo pipefail
 tool=$1 include=$2
 

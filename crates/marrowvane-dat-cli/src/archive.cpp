@@ -56,11 +56,13 @@ Result<std::vector<std::uint8_t>> read_stdin() {
 
 }  // namespace
 
-std::optional<Archive> open_archive(const std::string& path) {
+std::expected<Archive, OpenFailure> try_open_archive(const std::string& path) {
   const bool from_stdin = path == STDIN_ARCHIVE;
   const std::string name = from_stdin ? "standard input" : path;
+  ArchiveProbe probe;
   Result<DatDatabase> db = [&]() -> Result<DatDatabase> {
     if (!from_stdin) {
+      probe = probe_file(path);
       return DatDatabase::open(path);
     }
     // Waiting for someone to type an archive is never what was meant.
@@ -73,29 +75,37 @@ std::optional<Archive> open_archive(const std::string& path) {
     if (!bytes) {
       return std::unexpected(std::move(bytes.error()));
     }
+    probe = probe_bytes(*bytes);
     return DatDatabase::open_owned(std::move(*bytes));
   }();
-  if (!db) {
-    std::error_code ec;
-    if (!from_stdin && std::filesystem::is_directory(path, ec)) {
-      report_error(name + ": is a directory, not an archive file");
-      return std::nullopt;
-    }
-    // A path error names the path itself; saying it twice helps nobody.
-    std::string message = db.error().kind() == DatErrorKind::PathError
-                              ? db.error().to_string()
-                              : name + ": " + db.error().to_string();
-    if (failed_on_content(db.error())) {
-      message += NOT_AN_ARCHIVE_HINT;
-    }
-    report_error(message);
+  if (db) {
+    return Archive{std::move(*db), name, std::move(probe)};
+  }
+  std::error_code ec;
+  if (!from_stdin && std::filesystem::is_directory(path, ec)) {
+    return std::unexpected(OpenFailure{name + ": is a directory, not an archive file", {}});
+  }
+  // The library's text stays whole, so it can be searched for; the name goes first.
+  std::string message = name + ": " + db.error().to_string();
+  std::string hint = truncation_hint(db.error(), probe);
+  if (hint.empty() && failed_on_content(db.error()) &&
+      (!probe.header || probe.header->magic != DatHeader::MAGIC)) {
+    hint = NOT_AN_ARCHIVE_HINT;
+  }
+  return std::unexpected(OpenFailure{message + hint, std::move(probe)});
+}
+
+std::optional<Archive> open_archive(const std::string& path) {
+  auto archive = try_open_archive(path);
+  if (!archive) {
+    report_error(archive.error().message);
     return std::nullopt;
   }
-  return Archive{std::move(*db), name};
+  return std::move(*archive);
 }
 
 std::string file_error_text(const Archive& archive, std::uint32_t id, const DatError& error) {
-  std::string text = error.to_string();
+  const std::string text = error.to_string() + truncation_hint(error, archive.probe);
   if (text.find(id_text(id)) != std::string::npos) {
     return archive.name + ": " + text;
   }

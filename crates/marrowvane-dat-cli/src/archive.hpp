@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "archive_probe.hpp"
 #include "marrowvane_dat/dat_database.hpp"
 #include "marrowvane_dat/error.hpp"
 #include "marrowvane_dat/file_type/file_type.hpp"
@@ -22,6 +24,8 @@ struct Archive {
   DatDatabase db;
   // The path as given, or "standard input" for "-".
   std::string name;
+  // The header as stored and the real length, for naming a truncated archive.
+  ArchiveProbe probe;
 
   // The type of `id` by the archive's own kind.
   [[nodiscard]] DatFileType type_of(std::uint32_t id) const noexcept {
@@ -33,13 +37,24 @@ struct Archive {
   }
 };
 
+// Why an archive could not be opened: the whole diagnostic line (archive name, the
+// library's text, a hint) and whatever could still be read of it.
+struct OpenFailure {
+  std::string message;
+  ArchiveProbe probe;
+};
+
+// Opens the archive as open_archive does, but hands the failure back unreported.
+[[nodiscard]] std::expected<Archive, OpenFailure> try_open_archive(const std::string& path);
+
 // Opens the archive at `path`, or reads standard input whole and opens it in memory
 // for "-". On failure reports one line naming the archive, with a hint when the
-// bytes do not look like an archive at all, and returns nothing.
+// archive is shorter than its header says or has no archive signature, and returns
+// nothing.
 [[nodiscard]] std::optional<Archive> open_archive(const std::string& path);
 
 // "<archive>: file <id>: <error text>", leaving out "file <id>: " when the library's
-// text already names the id.
+// text already names the id, plus the truncation hint when it applies.
 [[nodiscard]] std::string file_error_text(const Archive& archive, std::uint32_t id,
                                           const DatError& error);
 

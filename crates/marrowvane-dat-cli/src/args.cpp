@@ -3,6 +3,7 @@
 #include "args.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <vector>
 
@@ -77,14 +78,39 @@ bool looks_decimal(std::string_view text) noexcept {
 }
 
 std::string valid_type_names() {
-  std::string out;
+  std::vector<std::string> names;
   for (const DatFileType type : ALL_DAT_FILE_TYPES) {
+    names.emplace_back(to_string(type));
+  }
+  std::ranges::sort(names);
+  std::string out;
+  for (const std::string& name : names) {
     if (!out.empty()) {
       out.append(", ");
     }
-    out.append(to_string(type));
+    out.append(name);
   }
   return out;
+}
+
+std::optional<std::string> closest_type_name(std::string_view text) {
+  const auto lower = [](std::string_view word) {
+    std::string out(word);
+    std::ranges::transform(out, out.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return out;
+  };
+  std::vector<std::string> names;
+  std::vector<std::string> lowered;
+  for (const DatFileType type : ALL_DAT_FILE_TYPES) {
+    names.emplace_back(to_string(type));
+    lowered.push_back(lower(names.back()));
+  }
+  const auto closest = closest_word(lower(text), lowered);
+  if (!closest) {
+    return std::nullopt;
+  }
+  return names[static_cast<std::size_t>(std::ranges::find(lowered, *closest) - lowered.begin())];
 }
 
 std::optional<std::string> closest_word(std::string_view word,

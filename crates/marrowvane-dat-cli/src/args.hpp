@@ -25,8 +25,12 @@ namespace marrowvane_dat::cli {
 // in decimal although the tool reads it as hexadecimal.
 [[nodiscard]] bool looks_decimal(std::string_view text) noexcept;
 
-// Every type name in declaration order, separated by ", ".
+// Every type name in alphabetical order, separated by ", ".
 [[nodiscard]] std::string valid_type_names();
+
+// The type name a mistyped `text` most likely meant, ignoring case as --type does;
+// nothing when none is close.
+[[nodiscard]] std::optional<std::string> closest_type_name(std::string_view text);
 
 // The candidate closest to `word` if it is close enough to be a likely typo (a small
 // edit distance for its length, or `word` a prefix of exactly one candidate);

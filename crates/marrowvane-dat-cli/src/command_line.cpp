@@ -114,9 +114,9 @@ CommandLine::CommandLine()
                                   register_font, register_verify, register_diff, register_stats}) {
     registration(*this);
   }
-  add("help", "Show the tool's help, or one command's", [this](Verbosity) {
-    return help();
-  })->add_option("COMMAND", help_topic_, "The command to explain");
+  add("help", "Show the tool's help, or one command's", [this](Verbosity) { return help(); })
+      ->add_option("COMMAND", help_topic_, "The command to explain")
+      ->type_name("COMMAND");
   // Last, so that every command's help lists them after its own options.
   for (const Command& command : commands_) {
     add_common(command.app, quiet_, verbose_);
@@ -187,9 +187,13 @@ void add_archive(CLI::App* command, std::string& into, const char* name) {
 
 CLI::Option* add_type(CLI::App* command, std::optional<DatFileType>& into) {
   const auto type_validator = [](std::string& text) -> std::string {
-    return from_string(text)
-               ? std::string()
-               : "unknown file type '" + text + "'; valid types: " + valid_type_names();
+    if (from_string(text)) {
+      return {};
+    }
+    if (auto closest = closest_type_name(text)) {
+      return "unknown file type '" + text + "'; did you mean '" + *closest + "'?";
+    }
+    return "unknown file type '" + text + "'; valid types: " + valid_type_names();
   };
   return command
       ->add_option_function<std::string>(

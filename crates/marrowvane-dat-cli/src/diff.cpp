@@ -194,7 +194,8 @@ class Differ {
                   {"size", e.size},
                   {"bit_flags", e.bit_flags},
                   {"version", e.version},
-                  {"timestamp", e.timestamp}};
+                  {"timestamp", e.timestamp},
+                  {"timestamp_utc", utc_text(e.timestamp)}};
     };
     const auto side = [](const DatFileEntry& e, const std::optional<std::uint64_t>& hash) {
       Json out{{"size", e.size}, {"bit_flags", e.bit_flags}, {"version", e.version}};

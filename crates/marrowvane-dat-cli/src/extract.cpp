@@ -113,11 +113,11 @@ bool nothing_in_the_way(const Archive& archive, const std::vector<DatFileEntry>&
   if (taken == 0) {
     return true;
   }
-  std::string message = "refusing to overwrite " + first;
+  std::string message = first + ": refusing to overwrite an existing file";
   if (taken > 1) {
-    message += " and " + decimal(std::uint64_t{taken - 1}) + " other existing files";
+    message += " (and " + decimal(std::uint64_t{taken - 1}) + " others)";
   }
-  report_error(message + " (use --force to replace them, or --skip-existing to keep them)");
+  report_error(message + "; use --force to replace, or --skip-existing to keep");
   return false;
 }
 
@@ -199,12 +199,13 @@ int extract(const Archive& archive, const ExtractOptions& options, Verbosity ver
       return {0, shown + " skipped: already exists"};
     }
     // Exists without --skip-existing: someone created it after the check.
-    failures[i] = written ? "refusing to overwrite " + target.string() : written.error();
+    failures[i] =
+        written ? target.string() + ": refusing to overwrite an existing file" : written.error();
     return {};
   };
   const BatchTotals totals = run_batch(entries.size(), options.jobs, verbosity, options.json, one);
   if (InterruptGuard::flag()) {
-    report_error("interrupted; no partly written file was left behind");
+    report_error(options.out_dir + ": interrupted; no partly written file was left behind");
     return EXIT_FAILED;
   }
   if (!totals.complete) {

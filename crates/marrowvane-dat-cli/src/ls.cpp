@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The ls command: one row (or JSON object) per directory entry, in id order.
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,7 +38,7 @@ void list_json(const Archive& archive, const LsOptions& options, const auto& dec
       return;
     }
     const auto full = decompressed(e);
-    const Json row{
+    Json row{
         {"id", e.id},
         {"id_hex", id_hex_json(e.id)},
         {"type", archive.type_name_of(e.id)},
@@ -47,8 +48,12 @@ void list_json(const Archive& archive, const LsOptions& options, const auto& dec
         {"size", e.size},
         {"decompressed_size", full ? Json(*full) : Json(nullptr)},
         {"timestamp", e.timestamp},
+        {"timestamp_utc", utc_text(e.timestamp)},
         {"version", e.version},
     };
+    if (!full) {
+      row["error"] = full.error();
+    }
     out.append(first ? "\n  " : ",\n  ");
     out.append(row.dump());
     first = false;
@@ -56,19 +61,21 @@ void list_json(const Archive& archive, const LsOptions& options, const auto& dec
   out.append(first ? "]\n" : "\n]\n");
 }
 
-int run_ls(const LsOptions& options, Verbosity) {
+int run_ls(const LsOptions& options, Verbosity verbosity) {
   const auto archive = open_archive(options.archive);
   if (!archive) {
     return EXIT_FAILED;
   }
-  int status = EXIT_OK;
-  // A compressed entry's size prefix can be unreadable; the listing goes on without it.
-  const auto decompressed = [&](const DatFileEntry& e) -> std::optional<std::uint32_t> {
+  // A compressed entry's size prefix can be unreadable. The listing shows what the
+  // directory holds whatever the data's state; verify is what fails on damage.
+  std::uint64_t unknown = 0;
+  const auto decompressed =
+      [&](const DatFileEntry& e) -> std::expected<std::uint32_t, std::string> {
     auto size = archive->db.decompressed_size(e.id);
     if (!size) {
-      report_error(file_error_text(*archive, e.id, size.error()));
-      status = EXIT_FAILED;
-      return std::nullopt;
+      ++unknown;
+      return std::unexpected(size.error().to_string() +
+                             truncation_hint(size.error(), archive->probe));
     }
     return *size;
   };
@@ -81,7 +88,7 @@ int run_ls(const LsOptions& options, Verbosity) {
         full ? decimal(std::uint64_t{*full}) : "?",
         e.is_compressed() ? "yes" : "no",
         decimal(std::uint64_t{e.offset}),
-        decimal(std::uint64_t{e.timestamp}),
+        utc_text(e.timestamp),
         decimal(std::uint64_t{e.version}),
     };
   };
@@ -112,7 +119,12 @@ int run_ls(const LsOptions& options, Verbosity) {
       out.append(line);
     });
   }
-  return stdout_failed() ? EXIT_FAILED : status;
+  if (unknown > 0 && verbosity != Verbosity::Quiet) {
+    report_error(archive->name + ": " + decimal(unknown) +
+                 (unknown == 1 ? " entry has" : " entries have") +
+                 " an unknown decompressed size, its data unreadable (verify names the damage)");
+  }
+  return stdout_failed() ? EXIT_FAILED : EXIT_OK;
 }
 
 }  // namespace

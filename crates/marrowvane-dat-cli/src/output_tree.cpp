@@ -34,7 +34,7 @@ std::string temp_name(std::string_view name) {
 }
 
 std::string failure(std::string_view what, const fs::path& shown, int code) {
-  return std::string(what) + " " + shown.string() + ": " + errno_text(code);
+  return shown.string() + ": " + std::string(what) + ": " + errno_text(code);
 }
 
 // Why `name` in `dir_fd` could not be opened as a directory without following links.
@@ -42,10 +42,10 @@ std::string not_a_directory(int dir_fd, std::string_view name, const fs::path& s
   struct stat st {};
   if (::fstatat(dir_fd, std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     if (S_ISLNK(st.st_mode)) {
-      return shown.string() + " is a symbolic link; refusing to follow it";
+      return shown.string() + ": is a symbolic link; refusing to follow it";
     }
     if (!S_ISDIR(st.st_mode)) {
-      return shown.string() + " exists and is not a directory";
+      return shown.string() + ": exists and is not a directory";
     }
   }
   return failure("cannot open directory", shown, code);
@@ -73,11 +73,11 @@ int rename_no_replace(int dir_fd, const std::string& temp, const std::string& na
 std::expected<OutputTree, std::string> OutputTree::open(const fs::path& path) {
   std::error_code ec;
   if (fs::exists(path, ec) && !fs::is_directory(path, ec)) {
-    return std::unexpected(path.string() + " exists and is not a directory");
+    return std::unexpected(path.string() + ": exists and is not a directory");
   }
   fs::create_directories(path, ec);
   if (ec) {
-    return std::unexpected("cannot create directory " + path.string() + ": " + ec.message());
+    return std::unexpected(path.string() + ": cannot create directory: " + ec.message());
   }
   // The directory itself is the user's choice and may be reached through a link.
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -128,7 +128,7 @@ std::expected<WriteOutcome, std::string> write_file_atomically(int dir_fd, std::
     }
   }
   if (!fd) {
-    return std::unexpected(failure("cannot create a temporary file for", shown, errno));
+    return std::unexpected(failure("cannot create a temporary file", shown, errno));
   }
   const auto abandon = [&](std::string reason) -> std::expected<WriteOutcome, std::string> {
     fd = UniqueFd();
@@ -138,7 +138,7 @@ std::expected<WriteOutcome, std::string> write_file_atomically(int dir_fd, std::
 
   for (std::size_t done = 0; done < bytes.size(); done += WRITE_CHUNK) {
     if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
-      return abandon("interrupted while writing " + shown.string());
+      return abandon(shown.string() + ": interrupted while writing");
     }
     if (const int code = write_all(
             fd.get(), bytes.subspan(done).first(std::min(WRITE_CHUNK, bytes.size() - done)));

@@ -39,7 +39,7 @@ bool write_stdout(std::span<const std::uint8_t> bytes) {
   // A reader that stops early (`| head`) is not an error to report, only a reason
   // to stop; SIGPIPE is ignored in main, so this is where we learn of it.
   if (code != 0 && stdout_error.compare_exchange_strong(expected, code) && code != EPIPE) {
-    report_error("cannot write to standard output: " + errno_text(code));
+    report_error("standard output: cannot write: " + errno_text(code));
   }
   return code == 0;
 }

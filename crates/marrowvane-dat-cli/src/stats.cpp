@@ -30,14 +30,18 @@ struct TypeStats {
   std::uint64_t compressed = 0;
   std::uint64_t stored = 0;
   std::uint64_t decompressed = 0;
+  // Files whose decompressed size cannot be read, and what they store: left out of
+  // the decompressed bytes and the ratio, never guessed.
   std::uint64_t unreadable = 0;
+  std::uint64_t unreadable_stored = 0;
 
   // How many times larger the content is than what the archive stores for it.
   [[nodiscard]] std::optional<double> ratio() const {
-    if (stored == 0) {
+    const std::uint64_t known = stored - unreadable_stored;
+    if (known == 0) {
       return std::nullopt;
     }
-    return static_cast<double>(decompressed) / static_cast<double>(stored);
+    return static_cast<double>(decompressed) / static_cast<double>(known);
   }
   [[nodiscard]] Json json() const {
     const auto r = ratio();
@@ -50,33 +54,34 @@ struct TypeStats {
   }
   [[nodiscard]] std::vector<std::string> cells(std::string name) const {
     const auto r = ratio();
-    return {std::move(name), decimal(files),        decimal(compressed),
-            decimal(stored), decimal(decompressed), r ? fixed2(*r) : "-"};
+    return {std::move(name),       decimal(files),       decimal(compressed), decimal(stored),
+            decimal(decompressed), r ? fixed2(*r) : "-", decimal(unreadable)};
   }
 };
 
-int run_stats(const StatsOptions& options, Verbosity) {
+int run_stats(const StatsOptions& options, Verbosity verbosity) {
   const auto archive = open_archive(options.archive);
   if (!archive) {
     return EXIT_FAILED;
   }
-  int status = EXIT_OK;
   std::map<std::string_view, TypeStats> by_type;
   TypeStats total;
   for_each_entry(*archive, std::nullopt, [&](const DatFileEntry& e) {
     const auto size = archive->db.decompressed_size(e.id);
-    if (!size) {
-      report_error(file_error_text(*archive, e.id, size.error()));
-      status = EXIT_FAILED;
-    }
     for (TypeStats* stats : {&by_type[archive->type_name_of(e.id)], &total}) {
       ++stats->files;
       stats->compressed += e.is_compressed() ? 1U : 0U;
       stats->stored += e.size;
       stats->decompressed += size.value_or(0);
       stats->unreadable += size ? 0U : 1U;
+      stats->unreadable_stored += size ? 0U : e.size;
     }
   });
+  if (total.unreadable > 0 && verbosity != Verbosity::Quiet) {
+    report_error(archive->name + ": " + decimal(total.unreadable) +
+                 (total.unreadable == 1 ? " file has" : " files have") +
+                 " an unknown decompressed size, its data unreadable (verify names the damage)");
+  }
 
   if (options.json) {
     Json types = Json::array();
@@ -87,15 +92,15 @@ int run_stats(const StatsOptions& options, Verbosity) {
     }
     const Json report{
         {"archive", archive->name}, {"types", std::move(types)}, {"total", total.json()}};
-    return write_stdout(report.dump(2) + "\n") ? status : EXIT_FAILED;
+    return write_stdout(report.dump(2) + "\n") ? EXIT_OK : EXIT_FAILED;
   }
-  Table table({"TYPE", "FILES", "COMPRESSED", "STORED", "DECOMPRESSED", "RATIO"},
-              {false, true, true, true, true, true});
+  Table table({"TYPE", "FILES", "COMPRESSED", "STORED", "DECOMPRESSED", "RATIO", "UNKNOWN"},
+              {false, true, true, true, true, true, true});
   for (const auto& [type, stats] : by_type) {
     table.add_row(stats.cells(std::string(type)));
   }
   table.add_row(total.cells("total"));
-  return write_stdout(table.render()) ? status : EXIT_FAILED;
+  return write_stdout(table.render()) ? EXIT_OK : EXIT_FAILED;
 }
 
 }  // namespace
@@ -105,7 +110,10 @@ void register_stats(CommandLine& cli) {
       "stats", "Count files and stored and decompressed bytes per type, with the ratio", run_stats);
   add_archive(stats, options->archive, "ARCHIVE");
   stats->add_flag("--json", options->json, "Print JSON instead of text");
-  stats->footer("RATIO is decompressed bytes divided by stored bytes.");
+  stats->footer(
+      "RATIO is decompressed bytes divided by stored bytes. UNKNOWN counts files whose "
+      "decompressed size cannot be read (their data is damaged; verify names it): they are "
+      "left out of DECOMPRESSED and RATIO.");
 }
 
 }  // namespace marrowvane_dat::cli

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 
 namespace marrowvane_dat::cli {
 
@@ -23,6 +24,17 @@ std::string id_text(std::uint32_t id) {
 
 std::string id_hex_json(std::uint32_t id) {
   return "0x" + hex8(id);
+}
+
+std::string utc_text(std::uint32_t unix_seconds) {
+  const std::time_t seconds = unix_seconds;
+  std::tm utc{};
+  char buf[32];
+  if (::gmtime_r(&seconds, &utc) == nullptr ||
+      std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0) {
+    return decimal(unix_seconds);
+  }
+  return buf;
 }
 
 std::string hex_bytes(std::span<const std::uint8_t> bytes) {

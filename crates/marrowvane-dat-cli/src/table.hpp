@@ -32,6 +32,8 @@ template <std::integral T>
   char buf[24];
   return {buf, std::to_chars(std::begin(buf), std::end(buf), value).ptr};
 }
+// A Unix time as UTC in ISO 8601 ("2024-01-31T12:00:00Z").
+[[nodiscard]] std::string utc_text(std::uint32_t unix_seconds);
 // A byte count for people: "512 B", "1.5 KiB", "3.2 MiB".
 [[nodiscard]] std::string human_bytes(std::uint64_t bytes);
 // `value` with two decimals ("2.50").

@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -93,6 +94,24 @@ Outcome check_file(const Archive& archive, const DatFileEntry& entry,
   return out;
 }
 
+// What is wrong with the header itself: a signature that is not the archive's, or a
+// file_size other than the real length. Each finding is its field's name and why.
+std::vector<std::pair<std::string, std::string>> header_findings(const Archive& archive) {
+  std::vector<std::pair<std::string, std::string>> findings;
+  const DatHeader& h = archive.db.header();
+  if (h.magic != DatHeader::MAGIC) {
+    findings.emplace_back("magic", "signature 0x" + hex8(h.magic) +
+                                       " is not the archive signature 0x" + hex8(DatHeader::MAGIC));
+  }
+  if (archive.probe.length && *archive.probe.length != h.file_size) {
+    findings.emplace_back("file_size",
+                          "the header says " + decimal(std::uint64_t{h.file_size}) +
+                              " bytes, the archive is " + decimal(*archive.probe.length) +
+                              (*archive.probe.length < h.file_size ? " (truncated?)" : ""));
+  }
+  return findings;
+}
+
 // The counts of a finished run, by type and in total.
 struct Tally {
   struct TypeCount {
@@ -107,6 +126,10 @@ struct Tally {
   // "  <id> <type>: <failure>" lines, for the text report.
   std::string failure_lines;
   Json failure_list = Json::array();
+  // The header's findings, as text lines and JSON objects like the failures'.
+  std::uint64_t header_failed = 0;
+  std::string header_lines;
+  Json header_list = Json::array();
 };
 
 Tally tally(const Archive& archive, const std::vector<DatFileEntry>& entries,
@@ -134,6 +157,14 @@ Tally tally(const Archive& archive, const std::vector<DatFileEntry>& entries,
     }
     t.failure_lines += "  " + line + "\n";
   }
+  for (const auto& [field, finding] : header_findings(archive)) {
+    ++t.header_failed;
+    t.header_list.push_back(Json{{"field", field}, {"error", finding}});
+    if (verbosity == Verbosity::Quiet) {
+      report_error(archive.name + ": header " + field + ": " + finding);
+    }
+    t.header_lines += "  header " + field + ": " + finding + "\n";
+  }
   return t;
 }
 
@@ -153,6 +184,7 @@ std::string report(const Archive& archive, bool json, std::size_t files, Tally& 
                {"bytes", totals.bytes},
                {"seconds", totals.seconds},
                {"failed", t.failed},
+               {"header_failures", std::move(t.header_list)},
                {"fonts", Json{{"checked", t.fonts}, {"passed", t.fonts_ok}, {"glyphs", t.glyphs}}},
                {"types", std::move(types)},
                {"failures", std::move(t.failure_list)},
@@ -169,10 +201,11 @@ std::string report(const Archive& archive, bool json, std::size_t files, Tally& 
     text += "Fonts: " + decimal(t.fonts_ok) + " of " + decimal(t.fonts) + " passed, " +
             decimal(t.glyphs) + " glyphs\n";
   }
-  if (t.failed == 0) {
+  if (t.failed + t.header_failed == 0) {
     return text + "No failures\n";
   }
-  return text + "Failures (" + decimal(t.failed) + "):\n" + t.failure_lines;
+  return text + "Failures (" + decimal(t.failed + t.header_failed) + "):\n" + t.header_lines +
+         t.failure_lines;
 }
 
 int run_verify(const VerifyOptions& options, Verbosity verbosity) {
@@ -198,9 +231,17 @@ int run_verify(const VerifyOptions& options, Verbosity verbosity) {
       !write_stdout(report(*archive, options.json, entries.size(), t, totals))) {
     return EXIT_FAILED;
   }
-  if (t.failed > 0) {
-    report_error(archive->name + ": " + decimal(t.failed) + " of " +
-                 decimal(std::uint64_t{entries.size()}) + " files failed verification");
+  if (t.failed > 0 || t.header_failed > 0) {
+    std::string what;
+    if (t.header_failed > 0) {
+      what = "the header failed verification (" + decimal(t.header_failed) +
+             (t.header_failed == 1 ? " finding)" : " findings)");
+    }
+    if (t.failed > 0) {
+      what += (what.empty() ? "" : "; ") + decimal(t.failed) + " of " +
+              decimal(std::uint64_t{entries.size()}) + " files failed verification";
+    }
+    report_error(archive->name + ": " + what);
     return EXIT_FAILED;
   }
   return EXIT_OK;

@@ -15,6 +15,7 @@ namespace marrowvane_dat::cli_test {
 namespace {
 
 using marrowvane_dat::DatFileEntry;
+using marrowvane_dat::DatHeader;
 using marrowvane_dat::Font;
 using marrowvane_dat::testkit::ArchiveBuilder;
 using marrowvane_dat::testkit::encode_font;
@@ -33,6 +34,43 @@ TEST_F(Cli, VerifyPassesAGoodArchive) {
   const ToolRun quiet = run_tool({"verify", a.path.string(), "-q"});
   EXPECT_EQ(quiet.status, 0);
   EXPECT_EQ(quiet.out + quiet.err, "");
+}
+
+// A header that is not an archive's fails verify even when every file reads.
+TEST_F(Cli, VerifyFailsAHeaderWithoutTheSignatureOrWithTheWrongSize) {
+  const Archive a = portal();
+  Bytes image = read_file(a.path);
+  const fs::path zeros = scratch_file("zeros.dat", Bytes(4096, 0));
+  Bytes unsigned_image = image;
+  std::fill_n(unsigned_image.begin() + DatHeader::OFFSET, 4, std::uint8_t{0});
+  const fs::path unsigned_archive = scratch_file("unsigned.dat", unsigned_image);
+  image.resize(image.size() + 512, 0);
+  const fs::path padded = scratch_file("padded.dat", image);
+  struct Case {
+    fs::path path;
+    std::vector<std::string> fields;
+  };
+  for (const Case& c : {Case{zeros, {"magic", "file_size"}}, Case{unsigned_archive, {"magic"}},
+                        Case{padded, {"file_size"}}}) {
+    const ToolRun text = run_tool({"verify", c.path.string()});
+    EXPECT_EQ(text.status, 1) << c.path;
+    EXPECT_EQ(text.err, "marrowvane-dat: " + c.path.string() +
+                            ": the header failed verification (" + std::to_string(c.fields.size()) +
+                            (c.fields.size() == 1 ? " finding)\n" : " findings)\n"));
+    for (const std::string& field : c.fields) {
+      EXPECT_TRUE(contains(text.out, "\n  header " + field + ": ")) << text.out;
+    }
+    const ToolRun json = run_tool({"verify", "--json", c.path.string()});
+    EXPECT_EQ(json.status, 1);
+    const Json findings = Json::parse(json.out)["header_failures"];
+    ASSERT_EQ(findings.size(), c.fields.size()) << json.out;
+    for (std::size_t i = 0; i < c.fields.size(); ++i) {
+      EXPECT_EQ(findings[i]["field"], c.fields[i]);
+      EXPECT_FALSE(findings[i]["error"].get<std::string>().empty());
+    }
+  }
+  EXPECT_TRUE(
+      Json::parse(run_tool({"verify", "--json", a.path.string()}).out)["header_failures"].empty());
 }
 
 class VerifyDamaged : public Cli {
@@ -287,26 +325,49 @@ TEST_F(Cli, StatsCountsBytesPerTypeWithTheRatio) {
   ASSERT_EQ(text.status, 0) << text.err;
   const auto lines = lines_of(text.out);
   ASSERT_EQ(lines.size(), 6U) << text.out;
-  EXPECT_EQ(lines[0], "TYPE     FILES  COMPRESSED  STORED  DECOMPRESSED  RATIO");
-  EXPECT_EQ(lines[3], "Table        1           0       0             0      -");
-  EXPECT_EQ(lines[4], "Texture      1           0    3000          3000   1.00");
+  EXPECT_EQ(lines[0], "TYPE     FILES  COMPRESSED  STORED  DECOMPRESSED  RATIO  UNKNOWN");
+  EXPECT_EQ(lines[3], "Table        1           0       0             0      -        0");
+  EXPECT_EQ(lines[4], "Texture      1           0    3000          3000   1.00        0");
   EXPECT_EQ(lines[5].rfind("total        5           2  ", 0), 0U) << lines[5];
 }
 
-TEST_F(Cli, StatsReportsAnUnreadableSizeAndCountsTheRest) {
+// Listings show what the directory holds whatever the data's state: an unreadable
+// size is unknown, named once on standard error, and the run still succeeds.
+TEST_F(Cli, ListingsShowAnUnreadableSizeAsUnknownAndSucceed) {
   ArchiveBuilder builder(1024);
   const Archive a =
       write(builder, {{.id = TEXTURE, .content = pattern(100, 1)}}, "bad.dat",
             {DatFileEntry{.bit_flags = 1, .id = UNREADABLE, .offset = PAST_THE_END, .size = 10}});
-  const ToolRun run = run_tool({"stats", a.path.string(), "--json"});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "marrowvane-dat: " + a.path.string() +
-                         ": file 06000099: IO error: failed to fill whole buffer\n");
-  const Json texture = Json::parse(run.out)["types"][0];
+  const std::string note = "marrowvane-dat: " + a.path.string() + ": 1 ";
+  const ToolRun stats = run_tool({"stats", a.path.string(), "--json"});
+  EXPECT_EQ(stats.status, 0) << stats.err;
+  EXPECT_EQ(stats.err.rfind(note, 0), 0U) << stats.err;
+  const Json texture = Json::parse(stats.out)["types"][0];
   EXPECT_EQ(texture["files"], 2);
   EXPECT_EQ(texture["unreadable"], 1);
   EXPECT_EQ(texture["stored_bytes"], 110);
   EXPECT_EQ(texture["decompressed_bytes"], 100);
+  EXPECT_EQ(texture["ratio"], 1.0) << "the unknown file is left out of the ratio";
+  const ToolRun stats_text = run_tool({"stats", a.path.string()});
+  EXPECT_EQ(stats_text.status, 0);
+  EXPECT_TRUE(contains(stats_text.out, "1.00        1\n")) << stats_text.out;
+
+  const ToolRun json = run_tool({"ls", a.path.string(), "--json"});
+  EXPECT_EQ(json.status, 0) << json.err;
+  EXPECT_EQ(json.err.rfind(note, 0), 0U) << json.err;
+  const Json rows = Json::parse(json.out);
+  ASSERT_EQ(rows.size(), 2U);
+  EXPECT_EQ(rows[1]["id"], UNREADABLE);
+  EXPECT_TRUE(rows[1]["decompressed_size"].is_null());
+  EXPECT_EQ(rows[1]["error"], "IO error: failed to fill whole buffer");
+  for (const char* format : {"tsv", "table"}) {
+    const ToolRun text = run_tool({"ls", a.path.string(), "--format", format});
+    EXPECT_EQ(text.status, 0) << text.err;
+    ASSERT_EQ(lines_of(text.out).size(), format == std::string("tsv") ? 2U : 3U) << text.out;
+    EXPECT_TRUE(contains(lines_of(text.out).back(), "06000099")) << text.out;
+    EXPECT_TRUE(contains(text.out, "\t?\t") || contains(text.out, "  ?  ")) << text.out;
+  }
+  EXPECT_EQ(run_tool({"ls", a.path.string(), "-q"}).err, "");
 }
 
 }  // namespace

@@ -65,9 +65,9 @@ TEST_F(Cli, ExistingFilesAreRefusedKeptOrReplacedAsAsked) {
 
   const ToolRun refused = run_tool({"extract", a.path.string(), out.string()});
   EXPECT_EQ(refused.status, 1);
-  EXPECT_EQ(refused.err, "marrowvane-dat: refusing to overwrite " + font.string() +
-                             " and 1 other existing files (use --force to replace them, or "
-                             "--skip-existing to keep them)\n");
+  EXPECT_EQ(refused.err, "marrowvane-dat: " + font.string() +
+                             ": refusing to overwrite an existing file (and 1 others); use "
+                             "--force to replace, or --skip-existing to keep\n");
   EXPECT_EQ(text_of(read_file(font)), "edited");
   EXPECT_FALSE(fs::exists(out / "Model")) << "nothing is written when refusing";
 
@@ -134,8 +134,8 @@ TEST_F(Cli, AWriteThatFailsLeavesNoPartialFile) {
   const ToolRun run =
       run_tool({"extract", a.path.string(), out.string()}, {.file_size_limit = 65536});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "marrowvane-dat: cannot write " + (out / "Texture" / "06000100.bin").string() +
-                         ": File too large\n");
+  EXPECT_EQ(run.err, "marrowvane-dat: " + (out / "Texture" / "06000100.bin").string() +
+                         ": cannot write: File too large\n");
   // The small file is whole; the large one left nothing, not even a temporary name.
   EXPECT_EQ(tree_of(out), (std::vector<std::string>{"Texture/06000010.bin"}));
   EXPECT_EQ(read_file(out / "Texture" / "06000010.bin"), a.contents.at(TEXTURE));
@@ -173,7 +173,8 @@ TEST_F(ExtractStops, AnInterruptedExtractionLeavesOnlyWholeFiles) {
   // Normally the signal arrives mid-way; a machine fast enough to finish first is fine too.
   if (run.status != 0) {
     EXPECT_EQ(run.status, 128 + SIGINT) << run.err;
-    EXPECT_EQ(run.err, "marrowvane-dat: interrupted; no partly written file was left behind\n");
+    EXPECT_EQ(run.err, "marrowvane-dat: " + out.string() +
+                           ": interrupted; no partly written file was left behind\n");
   }
   EXPECT_FALSE(tree_of(out).empty());
   expect_only_whole_files(out, a);
@@ -185,7 +186,7 @@ TEST_F(ExtractStops, WhenItsOutputCannotBeWrittenLeavingNoTemporaryFile) {
   // A reader that has gone (as `| head` does) stops the run quietly; a full device loudly.
   for (const auto& [stdout_to, err] :
        {std::pair{Stdout::ClosedPipe, std::string()},
-        std::pair{Stdout::Full, std::string("marrowvane-dat: cannot write to standard output: "
+        std::pair{Stdout::Full, std::string("marrowvane-dat: standard output: cannot write: "
                                             "No space left on device\n")}}) {
     fs::remove_all(out);
     const ToolRun run =
@@ -207,8 +208,8 @@ TEST_F(Cli, OutputDirectoryThatCannotBeUsedIsOneLine) {
   };
   for (const Case& c :
        {Case{"", 2, "OUTDIR: the output directory is empty"},
-        Case{file.string(), 1, file.string() + " exists and is not a directory"},
-        Case{(file / "sub").string(), 1, "cannot create directory " + (file / "sub").string()}}) {
+        Case{file.string(), 1, file.string() + ": exists and is not a directory"},
+        Case{(file / "sub").string(), 1, (file / "sub").string() + ": cannot create directory"}}) {
     const ToolRun run = run_tool({"extract", a.path.string(), c.out});
     EXPECT_EQ(run.status, c.status) << c.out;
     EXPECT_EQ(run.out, "");
@@ -230,7 +231,7 @@ TEST_F(Cli, ATypeDirectoryThatIsALinkIsNeverFollowed) {
     const ToolRun run = run_tool(args);
     EXPECT_EQ(run.status, 1) << (extra.empty() ? "" : extra[0]);
     EXPECT_EQ(run.err, "marrowvane-dat: " + (out / "Font").string() +
-                           " is a symbolic link; refusing to follow it\n");
+                           ": is a symbolic link; refusing to follow it\n");
     EXPECT_TRUE(fs::is_empty(outside));
   }
   // A regular file in place of a type directory is refused the same way.
@@ -238,7 +239,7 @@ TEST_F(Cli, ATypeDirectoryThatIsALinkIsNeverFollowed) {
   write_file(out / "Font", Bytes{'x'});
   const ToolRun file = run_tool({"extract", a.path.string(), out.string(), "--force"});
   EXPECT_EQ(file.status, 1);
-  EXPECT_TRUE(contains(file.err, "Font exists and is not a directory")) << file.err;
+  EXPECT_TRUE(contains(file.err, "Font: exists and is not a directory")) << file.err;
 }
 
 TEST_F(Cli, ALinkAtATargetNameIsReplacedOnlyWithForce) {
@@ -253,7 +254,7 @@ TEST_F(Cli, ALinkAtATargetNameIsReplacedOnlyWithForce) {
 
     const ToolRun refused = run_tool({"extract", a.path.string(), out.string(), "--type", "font"});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_TRUE(contains(refused.err, "refusing to overwrite " + link.string())) << refused.err;
+    EXPECT_TRUE(contains(refused.err, link.string() + ": refusing to overwrite")) << refused.err;
 
     const ToolRun kept =
         run_tool({"extract", a.path.string(), out.string(), "--type", "font", "--skip-existing"});

@@ -111,7 +111,6 @@ Archive Cli::write(ArchiveBuilder& builder, const std::vector<FileSpec>& files,
 Archive Cli::portal(const std::string& name) {
   ArchiveBuilder builder(1024);
   DatHeader& h = builder.header();
-  h.file_size = 0x00123456;
   h.subset = 7;
   h.free_head = 0x1000;
   h.free_tail = 0x2000;

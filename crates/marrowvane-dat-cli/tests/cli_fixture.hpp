@@ -66,7 +66,8 @@ class Cli : public ::testing::Test {
                 std::vector<marrowvane_dat::DatFileEntry> extra = {});
 
   // A portal archive with two fonts (one compressed), a multi-block binary texture,
-  // a compressed text model and an empty table, and every header field set.
+  // a compressed text model and an empty table, and every header field set (file_size
+  // to the real length, as a sound archive has it).
   Archive portal(const std::string& name = "test.dat");
 
   // A file of `bytes` in the scratch directory.

@@ -54,7 +54,7 @@ TEST_F(Cli, InfoJsonCarriesEveryHeaderFieldKindAndCount) {
   const std::map<std::string, std::uint32_t> expected = {
       {"magic", 0x5442},
       {"block_size", 1024},
-      {"file_size", 0x00123456},
+      {"file_size", static_cast<std::uint32_t>(fs::file_size(a.path))},
       {"dataset", 1},
       {"subset", 7},
       {"free_head", 0x1000},
@@ -132,6 +132,7 @@ TEST_F(Cli, LsJsonListsEveryEntryInIdOrder) {
     EXPECT_EQ(row["size"], e.size);
     EXPECT_EQ(row["decompressed_size"], a.contents.at(e.id).size());
     EXPECT_EQ(row["timestamp"], e.timestamp);
+    EXPECT_FALSE(row.contains("error"));
     EXPECT_EQ(row["version"], e.version);
     EXPECT_EQ(row["compressed"], (e.bit_flags & 1U) != 0);
     EXPECT_EQ(row["type"], types.at(e.id));
@@ -140,6 +141,7 @@ TEST_F(Cli, LsJsonListsEveryEntryInIdOrder) {
   EXPECT_LT(j[0]["size"], j[0]["decompressed_size"]);
   EXPECT_EQ(j[1]["bit_flags"], 0x10);
   EXPECT_EQ(j[4]["timestamp"], 1700000000);
+  EXPECT_EQ(j[4]["timestamp_utc"], "2023-11-14T22:13:20Z");
 }
 
 TEST_F(Cli, LsIntoAPipeIsOneTabSeparatedLinePerEntry) {
@@ -150,10 +152,10 @@ TEST_F(Cli, LsIntoAPipeIsOneTabSeparatedLinePerEntry) {
   ASSERT_EQ(lines.size(), 5U);
   const DatFileEntry& texture = a.entries[1];
   const DatFileEntry& font_b = a.entries[4];
-  EXPECT_EQ(lines[1],
-            "06000010\tTexture\t3000\t3000\tno\t" + std::to_string(texture.offset) + "\t0\t0");
+  EXPECT_EQ(lines[1], "06000010\tTexture\t3000\t3000\tno\t" + std::to_string(texture.offset) +
+                          "\t1970-01-01T00:00:00Z\t0");
   EXPECT_EQ(lines[4], "40000002\tFont\t" + std::to_string(font_b.size) + "\t256\tyes\t" +
-                          std::to_string(font_b.offset) + "\t1700000000\t3");
+                          std::to_string(font_b.offset) + "\t2023-11-14T22:13:20Z\t3");
   EXPECT_EQ(run_tool({"ls", a.path.string(), "--format", "tsv"}).out, run.out);
 }
 
@@ -208,18 +210,23 @@ TEST_F(Cli, CellArchiveTypesComeFromTheLowBits) {
   EXPECT_EQ(j[3]["type"], "Iteration");
 }
 
-TEST_F(Cli, UnknownTypeNameIsAUsageErrorListingTheNames) {
+// A near miss gets the closest name, anything else the names in alphabetical order.
+TEST_F(Cli, UnknownTypeNameIsAUsageErrorWithASuggestion) {
   const Archive a = portal();
-  for (const Args& args :
-       {Args{"ls", a.path.string(), "--type", "Fnt"},
-        Args{"extract", a.path.string(), (dir_ / "out").string(), "--type", "Fnt"}}) {
-    const ToolRun run = run_tool(args);
-    EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err.rfind("marrowvane-dat: ", 0), 0U) << run.err;
-    EXPECT_TRUE(contains(run.err, "unknown file type 'Fnt'")) << run.err;
-    EXPECT_TRUE(contains(run.err, "Model, SetupModel,")) << run.err;
-    EXPECT_TRUE(contains(run.err, "Run 'marrowvane-dat " + args[0] + " --help'"));
+  for (const auto& [typed, said] :
+       {std::pair{"fnt", "unknown file type 'fnt'; did you mean 'Font'?\n"},
+        std::pair{"SURFACETEXTUR", "did you mean 'SurfaceTexture'?\n"},
+        std::pair{"qqqqqq", "valid types: ActionMap, Animation, Audio, BSPNodeType, "}}) {
+    for (const Args& args :
+         {Args{"ls", a.path.string(), "--type", typed},
+          Args{"extract", a.path.string(), (dir_ / "out").string(), "--type", typed}}) {
+      const ToolRun run = run_tool(args);
+      EXPECT_EQ(run.status, 2);
+      EXPECT_EQ(run.out, "");
+      EXPECT_EQ(run.err.rfind("marrowvane-dat: ", 0), 0U) << run.err;
+      EXPECT_TRUE(contains(run.err, said)) << run.err;
+      EXPECT_TRUE(contains(run.err, "Run 'marrowvane-dat " + args[0] + " --help'"));
+    }
   }
   EXPECT_FALSE(fs::exists(dir_ / "out"));
 }
@@ -377,7 +384,7 @@ TEST_F(Cli, OutputThatCannotBeWrittenIsOneLineAndFailure) {
         Args{"verify", a.path.string(), "-v", "-j", "2"}}) {
     const ToolRun run = run_tool(args, {.out = Stdout::Full});
     EXPECT_EQ(run.status, 1) << args[0];
-    EXPECT_EQ(run.err, "marrowvane-dat: cannot write to standard output: No space left on device\n")
+    EXPECT_EQ(run.err, "marrowvane-dat: standard output: cannot write: No space left on device\n")
         << args[0];
   }
 }
@@ -410,7 +417,7 @@ TEST_F(Cli, MissingArchiveIsAPathErrorForEveryCommand) {
     const ToolRun run = run_tool(args);
     EXPECT_EQ(run.status, args[0] == "diff" ? 2 : 1) << args[0];
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, "marrowvane-dat: Failed to open file at " + missing +
+    EXPECT_EQ(run.err, "marrowvane-dat: " + missing + ": Failed to open file at " + missing +
                            ": No such file or directory (os error 2)\n")
         << args[0];
   }
@@ -445,6 +452,37 @@ TEST_F(Cli, WhatIsNotAnArchiveGetsAHintNamingIt) {
               "marrowvane-dat: " + dir_.string() + ": is a directory, not an archive file\n");
   }
   EXPECT_FALSE(fs::exists(dir_ / "out"));
+}
+
+// A genuine archive cut short is named as such, and info still shows its header.
+TEST_F(Cli, ATruncatedArchiveIsNamedAndInfoShowsItsHeader) {
+  const Archive a = portal();
+  Bytes image = read_file(a.path);
+  const std::size_t full = image.size();
+  image.resize(full - 1000);
+  const fs::path cut = scratch_file("cut.dat", image);
+  const std::string hint = " (archive is " + std::to_string(image.size()) +
+                           " bytes but its header says " + std::to_string(full) + ": truncated?)\n";
+
+  const ToolRun info = run_tool({"info", cut.string()});
+  EXPECT_EQ(info.status, 1);
+  EXPECT_TRUE(contains(info.out, "file_size:       " + std::to_string(full) + "\n")) << info.out;
+  EXPECT_EQ(info.err.rfind("marrowvane-dat: " + cut.string() + ": ", 0), 0U) << info.err;
+  EXPECT_TRUE(info.err.ends_with(hint)) << info.err;
+  EXPECT_FALSE(contains(info.err, "is this a DAT archive")) << info.err;
+  const ToolRun json = run_tool({"info", "--json", "-"}, {.stdin_file = cut});
+  EXPECT_EQ(json.status, 1);
+  const Json j = Json::parse(json.out);
+  EXPECT_EQ(j["file_size"], full);
+  EXPECT_EQ(j["magic"], DatHeader::MAGIC);
+  EXPECT_TRUE(j["file_count"].is_null());
+  EXPECT_TRUE(j["error"].get<std::string>().ends_with(hint.substr(0, hint.size() - 1)));
+  EXPECT_EQ(json.err.rfind("marrowvane-dat: standard input: ", 0), 0U) << json.err;
+  for (const char* command : {"ls", "verify", "stats"}) {
+    const ToolRun run = run_tool({command, cut.string()});
+    EXPECT_EQ(run.status, 1) << command;
+    EXPECT_TRUE(run.err.ends_with(hint)) << run.err;
+  }
 }
 
 TEST_F(Cli, TruncatedHeaderNamesTheFieldThatRanOut) {

@@ -5,6 +5,11 @@
 # of address space (when the build can run under such a limit), and that extraction
 # writes at most 64 MiB and nothing outside its output directory.
 # Usage: hostile_limits_test.sh TOOL MAKE_HOSTILE LIMIT_MEMORY(0|1)
+# --help prints the comment above and succeeds, like every command of the project.
+if [[ ${1-} == -h || ${1-} == --help ]]; then
+  sed -n '3,/^[^#]/s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" | sed '$d'
+  exit 0
+fi
 set -uo pipefail
 tool=$1 make_hostile=$2 limit_memory=$3
 work=$(mktemp -d)
