@@ -190,7 +190,7 @@ int run_verify(const VerifyOptions& options, Verbosity verbosity) {
                 ": " + (out.failure ? "FAILED: " + *out.failure : "ok")};
   };
   const BatchTotals totals = run_batch(entries.size(), options.jobs, verbosity, options.json, one);
-  if (!totals.complete) {
+  if (!batch_complete(totals, archive->name)) {
     return EXIT_FAILED;
   }
   Tally t = tally(*archive, entries, outcomes, options.json ? Verbosity::Normal : verbosity);
