@@ -18,6 +18,7 @@
 #include "command_line.hpp"
 #include "interrupt.hpp"
 #include "output_tree.hpp"
+#include "stale_temporaries.hpp"
 #include "standard_output.hpp"
 #include "table.hpp"
 
@@ -173,6 +174,9 @@ int extract(const Archive& archive, const ExtractOptions& options, Verbosity ver
             const TypeDirs& dirs) {
   const Existing existing = options.force ? Existing::Replace : Existing::Keep;
   const InterruptGuard interrupt_guard;
+  for (const auto& [type, dir] : dirs) {
+    remove_stale_temporaries(dir.get());
+  }
   std::vector<Outcome> outcomes(entries.size(), Outcome::Failed);
   std::vector<std::string> failures(entries.size());
   const auto one = [&](std::size_t i, std::vector<std::uint8_t>& bytes) -> BatchItem {
@@ -207,7 +211,7 @@ int extract(const Archive& archive, const ExtractOptions& options, Verbosity ver
     report_error("interrupted; no partly written file was left behind");
     return EXIT_FAILED;
   }
-  if (!totals.complete) {
+  if (!batch_complete(totals, archive.name)) {
     return EXIT_FAILED;
   }
   return summarize(archive, options, verbosity, entries, outcomes, failures, totals);

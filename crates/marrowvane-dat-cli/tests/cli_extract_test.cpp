@@ -5,10 +5,15 @@
 
 #include <csignal>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "cli_fixture.hpp"
 
@@ -168,15 +173,42 @@ void expect_only_whole_files(const fs::path& out, const Archive& a) {
 TEST_F(ExtractStops, AnInterruptedExtractionLeavesOnlyWholeFiles) {
   const Archive a = many_textures();
   const fs::path out = dir_ / "out";
-  const ToolRun run = run_tool({"extract", a.path.string(), out.string(), "-v", "-j", "2"},
-                               {.signal_on_output = SIGINT});
-  // Normally the signal arrives mid-way; a machine fast enough to finish first is fine too.
-  if (run.status != 0) {
-    EXPECT_EQ(run.status, 128 + SIGINT) << run.err;
-    EXPECT_EQ(run.err, "marrowvane-dat: interrupted; no partly written file was left behind\n");
+  // Every signal that would end the process, not only the interactive ones.
+  for (const int sig : {SIGINT, SIGALRM, SIGUSR1}) {
+    fs::remove_all(out);
+    const ToolRun run = run_tool({"extract", a.path.string(), out.string(), "-v", "-j", "2"},
+                                 {.signal_on_output = sig});
+    // Normally the signal arrives mid-way; a machine fast enough to finish first is fine too.
+    if (run.status != 0) {
+      EXPECT_EQ(run.status, 128 + sig) << run.err;
+      EXPECT_EQ(run.err, "marrowvane-dat: interrupted; no partly written file was left behind\n");
+    }
+    EXPECT_FALSE(tree_of(out).empty());
+    expect_only_whole_files(out, a);
   }
-  EXPECT_FALSE(tree_of(out).empty());
-  expect_only_whole_files(out, a);
+}
+
+TEST_F(ExtractStops, TemporariesOfDeadWritersAreRemovedByTheNextExtraction) {
+  const Archive a = many_textures();
+  const fs::path out = dir_ / "out";
+  ASSERT_EQ(run_tool({"extract", a.path.string(), out.string(), "06000000"}).status, 0);
+  const fs::path type_dir = fs::directory_iterator(out)->path();
+  // A child that has been reaped stands for a writer killed without warning.
+  const pid_t dead = ::fork();
+  if (dead == 0) {
+    ::_exit(0);
+  }
+  ASSERT_GT(dead, 0);
+  ::waitpid(dead, nullptr, 0);
+  const std::string stale = ".06000001.bin.part-" + std::to_string(dead) + "-0";
+  const std::string alive = ".06000002.bin.part-" + std::to_string(::getpid()) + "-0";
+  for (const std::string& name : {stale, alive, std::string(".not-ours.part-x")}) {
+    std::ofstream(type_dir / name) << "partial";
+  }
+  ASSERT_EQ(run_tool({"extract", a.path.string(), out.string(), "06000003"}).status, 0);
+  EXPECT_FALSE(fs::exists(type_dir / stale));
+  EXPECT_TRUE(fs::exists(type_dir / alive)) << "its writer still runs";
+  EXPECT_TRUE(fs::exists(type_dir / ".not-ours.part-x"));
 }
 
 TEST_F(ExtractStops, WhenItsOutputCannotBeWrittenLeavingNoTemporaryFile) {
