@@ -18,6 +18,7 @@
 #include "command_line.hpp"
 #include "interrupt.hpp"
 #include "output_tree.hpp"
+#include "shared_blocks.hpp"
 #include "stale_temporaries.hpp"
 #include "standard_output.hpp"
 #include "table.hpp"
@@ -37,6 +38,7 @@ struct ExtractOptions {
   bool force = false;
   bool skip_existing = false;
   bool json = false;
+  bool allow_shared_blocks = false;
 };
 
 // Each type directory's descriptor by type name; empty for one not made yet.
@@ -179,8 +181,16 @@ int extract(const Archive& archive, const ExtractOptions& options, Verbosity ver
   }
   std::vector<Outcome> outcomes(entries.size(), Outcome::Failed);
   std::vector<std::string> failures(entries.size());
+  // Entries over another's blocks can make a small archive write without end.
+  const auto shared = options.allow_shared_blocks ? std::map<std::uint32_t, std::uint32_t>{}
+                                                  : find_shared_blocks(archive.db);
   const auto one = [&](std::size_t i, std::vector<std::uint8_t>& bytes) -> BatchItem {
     const DatFileEntry& e = entries[i];
+    if (const auto owner = shared.find(e.id); owner != shared.end()) {
+      failures[i] = archive.name + ": file " + id_text(e.id) + " shares blocks with file " +
+                    id_text(owner->second) + " (--allow-shared-blocks extracts it anyway)";
+      return {};
+    }
     const std::string_view type = archive.type_name_of(e.id);
     const std::string name = file_name(e.id);
     const std::string shown = (std::filesystem::path(type) / name).string();
@@ -260,6 +270,8 @@ void register_extract(CommandLine& cli) {
   extract->add_flag("--skip-existing", options->skip_existing, "Keep files that already exist")
       ->excludes(force);
   extract->add_flag("--json", options->json, "Print a JSON summary with every failure");
+  extract->add_flag("--allow-shared-blocks", options->allow_shared_blocks,
+                    "Also extract files whose blocks belong to a file of lower id");
   extract->footer(std::string(ID_FOOTER) +
                   "\nFiles are written under temporary names and renamed into place; nothing "
                   "below OUTDIR is reached through a symbolic link.");

@@ -15,6 +15,7 @@
 #include "command_line.hpp"
 #include "marrowvane_dat/binary_reader.hpp"
 #include "marrowvane_dat/file_type/font.hpp"
+#include "shared_blocks.hpp"
 #include "standard_output.hpp"
 #include "table.hpp"
 
@@ -175,6 +176,18 @@ std::string report(const Archive& archive, bool json, std::size_t files, Tally& 
   return text + "Failures (" + decimal(t.failed) + "):\n" + t.failure_lines;
 }
 
+// Entries over another's blocks fail too, even when their bytes read well.
+void note_shared_blocks(const Archive& archive, const std::vector<DatFileEntry>& entries,
+                        std::vector<Outcome>& outcomes) {
+  const auto shared = find_shared_blocks(archive.db);
+  for (std::size_t i = 0; i < entries.size() && !shared.empty(); ++i) {
+    const auto owner = shared.find(entries[i].id);
+    if (owner != shared.end() && !outcomes[i].failure) {
+      outcomes[i].failure = "shares blocks with file " + id_text(owner->second);
+    }
+  }
+}
+
 int run_verify(const VerifyOptions& options, Verbosity verbosity) {
   const auto archive = open_archive(options.archive);
   if (!archive) {
@@ -193,6 +206,7 @@ int run_verify(const VerifyOptions& options, Verbosity verbosity) {
   if (!batch_complete(totals, archive->name)) {
     return EXIT_FAILED;
   }
+  note_shared_blocks(*archive, entries, outcomes);
   Tally t = tally(*archive, entries, outcomes, options.json ? Verbosity::Normal : verbosity);
   if ((options.json || verbosity != Verbosity::Quiet) &&
       !write_stdout(report(*archive, options.json, entries.size(), t, totals))) {

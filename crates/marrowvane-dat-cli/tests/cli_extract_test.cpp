@@ -146,6 +146,43 @@ TEST_F(Cli, AWriteThatFailsLeavesNoPartialFile) {
   EXPECT_EQ(read_file(out / "Texture" / "06000010.bin"), a.contents.at(TEXTURE));
 }
 
+TEST_F(Cli, EntriesOverAnotherEntrysBlocksAreRefusedUnlessAllowed) {
+  ArchiveBuilder builder(1024);
+  const std::vector<std::uint8_t> content = pattern(3000, 7);
+  const std::uint32_t chain = builder.write_chain(content);
+  const std::uint32_t own = builder.write_chain(pattern(100, 8));
+  const auto size = static_cast<std::uint32_t>(content.size());
+  builder.build_directory({{.id = 0x06000001, .offset = chain, .size = size},
+                           {.id = 0x06000002, .offset = chain, .size = size},
+                           {.id = 0x06000003, .offset = own, .size = 100},
+                           {.id = 0x06000004, .offset = chain, .size = size}});
+  const fs::path path = dir_ / "shared.dat";
+  builder.write_to(path);
+  const fs::path out = dir_ / "out";
+
+  const ToolRun refused = run_tool({"extract", path.string(), out.string(), "-q"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_TRUE(contains(refused.err, "file 06000002 shares blocks with file 06000001"))
+      << refused.err;
+  EXPECT_TRUE(contains(refused.err, "file 06000004 shares blocks with file 06000001"))
+      << refused.err;
+  EXPECT_EQ(tree_of(out),
+            (std::vector<std::string>{"Texture/06000001.bin", "Texture/06000003.bin"}));
+
+  const ToolRun verify = run_tool({"verify", path.string(), "--json"});
+  EXPECT_EQ(verify.status, 1);
+  const Json failures = Json::parse(verify.out)["failures"];
+  ASSERT_EQ(failures.size(), 2U) << verify.out;
+  EXPECT_EQ(failures[0]["id"], 0x06000002);
+  EXPECT_EQ(failures[0]["error"], "shares blocks with file 06000001");
+
+  const ToolRun allowed =
+      run_tool({"extract", path.string(), out.string(), "-q", "--force", "--allow-shared-blocks"});
+  EXPECT_EQ(allowed.status, 0) << allowed.err;
+  EXPECT_EQ(tree_of(out).size(), 4U);
+  EXPECT_EQ(read_file(out / "Texture" / "06000004.bin"), content);
+}
+
 // Extractions that stop early, on a signal or when standard output fails.
 class ExtractStops : public Cli {
  protected:
