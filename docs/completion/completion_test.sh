@@ -48,7 +48,7 @@ expect "marrowvane-dat l" "ls"
 expect "marrowvane-dat " "cat diff extract font help info ls stats verify"
 expect "marrowvane-dat --ve" "--verbose --version"
 # A subcommand's options, and only its own.
-expect "marrowvane-dat ls portal.dat --" "--format --help --json --quiet --type --verbose"
+expect "marrowvane-dat ls portal.dat --" "--format --help --json --max-input --quiet --type --verbose"
 expect "marrowvane-dat extract portal.dat out --jo" "--jobs"
 expect "marrowvane-dat diff a.dat b.dat --j" "--json"
 expect "marrowvane-dat cat portal.dat 0x40000001 --s" "--stored"

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <limits>
+#include <new>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -33,12 +35,31 @@ bool failed_on_content(const DatError& error) {
   return error.kind() == DatErrorKind::Corruption;
 }
 
+std::uint64_t max_input = MAX_STDIN_ARCHIVE;
+
+DatError stdin_error(std::string text) {
+  return DatError(DatError::Other{std::move(text)});
+}
+
+// Reads all of standard input, failing once it holds more than max_input bytes or
+// memory runs out, before either can end the process.
 Result<std::vector<std::uint8_t>> read_stdin() {
+  const std::size_t limit = static_cast<std::size_t>(
+      std::min<std::uint64_t>(max_input, std::numeric_limits<std::size_t>::max() - 1));
   std::vector<std::uint8_t> bytes;
   std::size_t used = 0;
   for (;;) {
     if (bytes.size() - used < (std::size_t{1} << 16)) {
-      bytes.resize(std::max<std::size_t>(bytes.size() * 2, std::size_t{1} << 20));
+      // One byte past the limit is enough to tell that it was passed.
+      const std::size_t wanted =
+          std::min(std::max<std::size_t>(bytes.size() * 2, std::size_t{1} << 20), limit + 1);
+      try {
+        bytes.resize(std::max(wanted, used + 1));
+      } catch (const std::bad_alloc&) {
+        return std::unexpected(
+            stdin_error("standard input does not fit in memory (out of memory after reading " +
+                        decimal(std::uint64_t{used}) + " bytes)"));
+      }
     }
     const ssize_t got = detail::retry_interrupted(
         [&] { return ::read(STDIN_FILENO, bytes.data() + used, bytes.size() - used); });
@@ -49,6 +70,11 @@ Result<std::vector<std::uint8_t>> read_stdin() {
       break;
     }
     used += static_cast<std::size_t>(got);
+    if (used > limit) {
+      return std::unexpected(stdin_error("standard input is larger than " +
+                                         decimal(std::uint64_t{limit}) +
+                                         " bytes (see --max-input)"));
+    }
   }
   bytes.resize(used);
   return bytes;
@@ -67,9 +93,9 @@ std::expected<Archive, OpenFailure> try_open_archive(const std::string& path) {
     }
     // Waiting for someone to type an archive is never what was meant.
     if (is_terminal(STDIN_FILENO)) {
-      return std::unexpected(
-          DatError(DatError::Other{"refusing to read an archive from a terminal; redirect "
-                                   "standard input from a file or a pipe"}));
+      return std::unexpected(DatError(
+          DatError::Other{"standard input: refusing to read an archive from a terminal; redirect "
+                          "standard input from a file or a pipe"}));
     }
     auto bytes = read_stdin();
     if (!bytes) {
@@ -87,6 +113,10 @@ std::expected<Archive, OpenFailure> try_open_archive(const std::string& path) {
   }
   // The library's text stays whole, so it can be searched for; the name goes first.
   std::string message = name + ": " + db.error().to_string();
+  if (const auto* other = db.error().get_if<DatError::Other>(); other != nullptr && from_stdin) {
+    // The tool's own sentence about standard input already names it.
+    message = other->message;
+  }
   std::string hint = truncation_hint(db.error(), probe);
   if (hint.empty() && failed_on_content(db.error()) &&
       (!probe.header || probe.header->magic != DatHeader::MAGIC)) {
@@ -102,6 +132,10 @@ std::optional<Archive> open_archive(const std::string& path) {
     return std::nullopt;
   }
   return std::move(*archive);
+}
+
+void set_max_input(std::uint64_t bytes) noexcept {
+  max_input = std::min(bytes, MAX_STDIN_ARCHIVE);
 }
 
 std::string file_error_text(const Archive& archive, std::uint32_t id, const DatError& error) {

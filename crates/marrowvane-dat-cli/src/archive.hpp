@@ -19,6 +19,13 @@ namespace marrowvane_dat::cli {
 // The command-line word that stands for standard input.
 inline constexpr std::string_view STDIN_ARCHIVE = "-";
 
+// The most bytes standard input may hold: what 32-bit offsets can address.
+inline constexpr std::uint64_t MAX_STDIN_ARCHIVE = std::uint64_t{1} << 32;
+
+// Lowers the cap on the bytes read from standard input for "-" (never above
+// MAX_STDIN_ARCHIVE).
+void set_max_input(std::uint64_t bytes) noexcept;
+
 // An open archive and how to name it in messages.
 struct Archive {
   DatDatabase db;

@@ -23,8 +23,11 @@ struct BatchItem {
 struct BatchTotals {
   std::uint64_t bytes = 0;
   double seconds = 0;
-  // False when the batch stopped early: a signal came or standard output failed.
+  // False when the batch stopped early: a signal came, standard output failed, or a
+  // worker met an exception.
   bool complete = true;
+  // Why a worker stopped the batch ("out of memory"); empty otherwise.
+  std::string failure;
 };
 
 // Reads one item into the calling worker's own buffer and says how it went.
@@ -34,8 +37,15 @@ using BatchWork = std::function<BatchItem(std::size_t index, std::vector<std::ui
 // worker reusing one buffer, so at most one file per thread is held. No item starts
 // once an InterruptGuard saw a signal or standard output failed. Draws the progress
 // bar at normal verbosity on a terminal; prints the items' lines at -v, to standard
-// error when `json` keeps standard output for the JSON document.
+// error when `json` keeps standard output for the JSON document. An exception thrown
+// by `work` stops every worker and is returned as `failure`, never thrown. Threads
+// that cannot be started leave their share to those that did, with a note on
+// standard error.
 BatchTotals run_batch(std::size_t count, unsigned jobs, Verbosity verbosity, bool json,
                       const BatchWork& work);
+
+// True when the batch ran to its end; otherwise reports its failure, if any, as
+// "<archive>: <failure>" and returns false.
+bool batch_complete(const BatchTotals& totals, const std::string& archive);
 
 }  // namespace marrowvane_dat::cli

@@ -7,6 +7,7 @@
 
 #include "marrowvane_dat/version.hpp"
 
+#include "archive.hpp"
 #include "args.hpp"
 #include "standard_output.hpp"
 
@@ -28,6 +29,7 @@ command's options.)";
 void add_common(CLI::App* command, bool& quiet, bool& verbose) {
   command->add_flag("-q,--quiet", quiet, "Print only errors (the data asked for is still written)");
   command->add_flag("-v,--verbose", verbose, "Print one line per file (extract, verify)");
+  add_max_input(command);
 }
 
 std::string suggestion(const std::optional<std::string>& closest) {
@@ -176,6 +178,14 @@ int CommandLine::help() const {
   const std::string text =
       topic->get_formatter()->make_help(topic, path, CLI::AppFormatMode::Normal);
   return write_stdout(text) ? EXIT_OK : EXIT_FAILED;
+}
+
+void add_max_input(CLI::App* command) {
+  command
+      ->add_option_function<std::uint64_t>(
+          "--max-input", [](std::uint64_t bytes) { set_max_input(bytes); },
+          "Read at most BYTES from standard input for ARCHIVE '-' (default and most: 4 GiB)")
+      ->type_name("BYTES");
 }
 
 void add_archive(CLI::App* command, std::string& into, const char* name) {

@@ -79,6 +79,8 @@ class CommandLine {
   bool verbose_ = false;
 };
 
+// --max-input, the cap on an archive read from standard input.
+void add_max_input(CLI::App* command);
 // The required archive argument `name`, read into `into`.
 void add_archive(CLI::App* command, std::string& into, const char* name);
 // --type, read into `into` as the type it names.

@@ -18,6 +18,8 @@
 #include "command_line.hpp"
 #include "interrupt.hpp"
 #include "output_tree.hpp"
+#include "shared_blocks.hpp"
+#include "stale_temporaries.hpp"
 #include "standard_output.hpp"
 #include "table.hpp"
 
@@ -36,6 +38,7 @@ struct ExtractOptions {
   bool force = false;
   bool skip_existing = false;
   bool json = false;
+  bool allow_shared_blocks = false;
 };
 
 // Each type directory's descriptor by type name; empty for one not made yet.
@@ -173,10 +176,21 @@ int extract(const Archive& archive, const ExtractOptions& options, Verbosity ver
             const TypeDirs& dirs) {
   const Existing existing = options.force ? Existing::Replace : Existing::Keep;
   const InterruptGuard interrupt_guard;
+  for (const auto& [type, dir] : dirs) {
+    remove_stale_temporaries(dir.get());
+  }
   std::vector<Outcome> outcomes(entries.size(), Outcome::Failed);
   std::vector<std::string> failures(entries.size());
+  // Entries over another's blocks can make a small archive write without end.
+  const auto shared = options.allow_shared_blocks ? std::map<std::uint32_t, std::uint32_t>{}
+                                                  : find_shared_blocks(archive.db);
   const auto one = [&](std::size_t i, std::vector<std::uint8_t>& bytes) -> BatchItem {
     const DatFileEntry& e = entries[i];
+    if (const auto owner = shared.find(e.id); owner != shared.end()) {
+      failures[i] = archive.name + ": file " + id_text(e.id) + " shares blocks with file " +
+                    id_text(owner->second) + " (--allow-shared-blocks extracts it anyway)";
+      return {};
+    }
     const std::string_view type = archive.type_name_of(e.id);
     const std::string name = file_name(e.id);
     const std::string shown = (std::filesystem::path(type) / name).string();
@@ -208,7 +222,7 @@ int extract(const Archive& archive, const ExtractOptions& options, Verbosity ver
     report_error(options.out_dir + ": interrupted; no partly written file was left behind");
     return EXIT_FAILED;
   }
-  if (!totals.complete) {
+  if (!batch_complete(totals, archive.name)) {
     return EXIT_FAILED;
   }
   return summarize(archive, options, verbosity, entries, outcomes, failures, totals);
@@ -257,6 +271,8 @@ void register_extract(CommandLine& cli) {
   extract->add_flag("--skip-existing", options->skip_existing, "Keep files that already exist")
       ->excludes(force);
   extract->add_flag("--json", options->json, "Print a JSON summary with every failure");
+  extract->add_flag("--allow-shared-blocks", options->allow_shared_blocks,
+                    "Also extract files whose blocks belong to a file of lower id");
   extract->footer(std::string(ID_FOOTER) +
                   "\nFiles are written under temporary names and renamed into place; nothing "
                   "below OUTDIR is reached through a symbolic link.");

@@ -12,7 +12,10 @@ namespace {
 std::atomic<bool> interrupted_flag{false};
 std::atomic<int> received_signal{0};
 
-constexpr int SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+// Every signal whose default action ends the process and that a handler can survive;
+// the faults (SIGSEGV and the like) cannot be, and SIGPIPE is ignored by main.
+constexpr int SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGALRM, SIGUSR1,
+                           SIGUSR2, SIGXFSZ, SIGXCPU, SIGVTALRM, SIGPROF};
 struct sigaction previous[std::size(SIGNALS)];
 
 extern "C" void on_signal(int sig) {

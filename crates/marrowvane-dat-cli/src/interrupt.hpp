@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Turning SIGINT, SIGTERM and SIGHUP into a flag while files are being written, so
+// Turning SIGINT, SIGTERM, SIGHUP and every other signal that would end the process
+// into a flag while files are being written, so
 // that the writers can remove what they have not finished before the process ends.
 #pragma once
 
@@ -7,7 +8,7 @@
 
 namespace marrowvane_dat::cli {
 
-// While alive, the three signals set flag() instead of ending the process.
+// While alive, those signals set flag() instead of ending the process.
 // The destructor restores the previous handlers and, if a signal came, raises it
 // again so the process ends the way the signal asked. One at a time per process.
 class InterruptGuard {

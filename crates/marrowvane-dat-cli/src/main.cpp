@@ -2,6 +2,7 @@
 // The marrowvane-dat entry point.
 #include <csignal>
 #include <exception>
+#include <new>
 
 #include "command_line.hpp"
 #include "standard_output.hpp"
@@ -13,9 +14,15 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   try {
     return CommandLine().run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    report_error("out of memory");
+    return EXIT_FAILED;
   } catch (const std::exception& error) {
-    // Only the standard library can get here (out of memory, no threads).
+    // Only the standard library can get here (no threads, a failed conversion).
     report_error(error.what());
+    return EXIT_FAILED;
+  } catch (...) {
+    report_error("unexpected internal error");
     return EXIT_FAILED;
   }
 }

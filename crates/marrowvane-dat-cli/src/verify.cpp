@@ -16,6 +16,7 @@
 #include "command_line.hpp"
 #include "marrowvane_dat/binary_reader.hpp"
 #include "marrowvane_dat/file_type/font.hpp"
+#include "shared_blocks.hpp"
 #include "standard_output.hpp"
 #include "table.hpp"
 
@@ -208,6 +209,18 @@ std::string report(const Archive& archive, bool json, std::size_t files, Tally& 
          t.failure_lines;
 }
 
+// Entries over another's blocks fail too, even when their bytes read well.
+void note_shared_blocks(const Archive& archive, const std::vector<DatFileEntry>& entries,
+                        std::vector<Outcome>& outcomes) {
+  const auto shared = find_shared_blocks(archive.db);
+  for (std::size_t i = 0; i < entries.size() && !shared.empty(); ++i) {
+    const auto owner = shared.find(entries[i].id);
+    if (owner != shared.end() && !outcomes[i].failure) {
+      outcomes[i].failure = "shares blocks with file " + id_text(owner->second);
+    }
+  }
+}
+
 int run_verify(const VerifyOptions& options, Verbosity verbosity) {
   const auto archive = open_archive(options.archive);
   if (!archive) {
@@ -223,9 +236,10 @@ int run_verify(const VerifyOptions& options, Verbosity verbosity) {
                 ": " + (out.failure ? "FAILED: " + *out.failure : "ok")};
   };
   const BatchTotals totals = run_batch(entries.size(), options.jobs, verbosity, options.json, one);
-  if (!totals.complete) {
+  if (!batch_complete(totals, archive->name)) {
     return EXIT_FAILED;
   }
+  note_shared_blocks(*archive, entries, outcomes);
   Tally t = tally(*archive, entries, outcomes, options.json ? Verbosity::Normal : verbosity);
   if ((options.json || verbosity != Verbosity::Quiet) &&
       !write_stdout(report(*archive, options.json, entries.size(), t, totals))) {

@@ -5,10 +5,15 @@
 
 #include <csignal>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "cli_fixture.hpp"
 
@@ -141,6 +146,43 @@ TEST_F(Cli, AWriteThatFailsLeavesNoPartialFile) {
   EXPECT_EQ(read_file(out / "Texture" / "06000010.bin"), a.contents.at(TEXTURE));
 }
 
+TEST_F(Cli, EntriesOverAnotherEntrysBlocksAreRefusedUnlessAllowed) {
+  ArchiveBuilder builder(1024);
+  const std::vector<std::uint8_t> content = pattern(3000, 7);
+  const std::uint32_t chain = builder.write_chain(content);
+  const std::uint32_t own = builder.write_chain(pattern(100, 8));
+  const auto size = static_cast<std::uint32_t>(content.size());
+  builder.build_directory({{.id = 0x06000001, .offset = chain, .size = size},
+                           {.id = 0x06000002, .offset = chain, .size = size},
+                           {.id = 0x06000003, .offset = own, .size = 100},
+                           {.id = 0x06000004, .offset = chain, .size = size}});
+  const fs::path path = dir_ / "shared.dat";
+  builder.write_to(path);
+  const fs::path out = dir_ / "out";
+
+  const ToolRun refused = run_tool({"extract", path.string(), out.string(), "-q"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_TRUE(contains(refused.err, "file 06000002 shares blocks with file 06000001"))
+      << refused.err;
+  EXPECT_TRUE(contains(refused.err, "file 06000004 shares blocks with file 06000001"))
+      << refused.err;
+  EXPECT_EQ(tree_of(out),
+            (std::vector<std::string>{"Texture/06000001.bin", "Texture/06000003.bin"}));
+
+  const ToolRun verify = run_tool({"verify", path.string(), "--json"});
+  EXPECT_EQ(verify.status, 1);
+  const Json failures = Json::parse(verify.out)["failures"];
+  ASSERT_EQ(failures.size(), 2U) << verify.out;
+  EXPECT_EQ(failures[0]["id"], 0x06000002);
+  EXPECT_EQ(failures[0]["error"], "shares blocks with file 06000001");
+
+  const ToolRun allowed =
+      run_tool({"extract", path.string(), out.string(), "-q", "--force", "--allow-shared-blocks"});
+  EXPECT_EQ(allowed.status, 0) << allowed.err;
+  EXPECT_EQ(tree_of(out).size(), 4U);
+  EXPECT_EQ(read_file(out / "Texture" / "06000004.bin"), content);
+}
+
 // Extractions that stop early, on a signal or when standard output fails.
 class ExtractStops : public Cli {
  protected:
@@ -168,16 +210,43 @@ void expect_only_whole_files(const fs::path& out, const Archive& a) {
 TEST_F(ExtractStops, AnInterruptedExtractionLeavesOnlyWholeFiles) {
   const Archive a = many_textures();
   const fs::path out = dir_ / "out";
-  const ToolRun run = run_tool({"extract", a.path.string(), out.string(), "-v", "-j", "2"},
-                               {.signal_on_output = SIGINT});
-  // Normally the signal arrives mid-way; a machine fast enough to finish first is fine too.
-  if (run.status != 0) {
-    EXPECT_EQ(run.status, 128 + SIGINT) << run.err;
-    EXPECT_EQ(run.err, "marrowvane-dat: " + out.string() +
-                           ": interrupted; no partly written file was left behind\n");
+  // Every signal that would end the process, not only the interactive ones.
+  for (const int sig : {SIGINT, SIGALRM, SIGUSR1}) {
+    fs::remove_all(out);
+    const ToolRun run = run_tool({"extract", a.path.string(), out.string(), "-v", "-j", "2"},
+                                 {.signal_on_output = sig});
+    // Normally the signal arrives mid-way; a machine fast enough to finish first is fine too.
+    if (run.status != 0) {
+      EXPECT_EQ(run.status, 128 + sig) << run.err;
+      EXPECT_EQ(run.err, "marrowvane-dat: " + out.string() +
+                             ": interrupted; no partly written file was left behind\n");
+    }
+    EXPECT_FALSE(tree_of(out).empty());
+    expect_only_whole_files(out, a);
   }
-  EXPECT_FALSE(tree_of(out).empty());
-  expect_only_whole_files(out, a);
+}
+
+TEST_F(ExtractStops, TemporariesOfDeadWritersAreRemovedByTheNextExtraction) {
+  const Archive a = many_textures();
+  const fs::path out = dir_ / "out";
+  ASSERT_EQ(run_tool({"extract", a.path.string(), out.string(), "06000000"}).status, 0);
+  const fs::path type_dir = fs::directory_iterator(out)->path();
+  // A child that has been reaped stands for a writer killed without warning.
+  const pid_t dead = ::fork();
+  if (dead == 0) {
+    ::_exit(0);
+  }
+  ASSERT_GT(dead, 0);
+  ::waitpid(dead, nullptr, 0);
+  const std::string stale = ".06000001.bin.part-" + std::to_string(dead) + "-0";
+  const std::string alive = ".06000002.bin.part-" + std::to_string(::getpid()) + "-0";
+  for (const std::string& name : {stale, alive, std::string(".not-ours.part-x")}) {
+    std::ofstream(type_dir / name) << "partial";
+  }
+  ASSERT_EQ(run_tool({"extract", a.path.string(), out.string(), "06000003"}).status, 0);
+  EXPECT_FALSE(fs::exists(type_dir / stale));
+  EXPECT_TRUE(fs::exists(type_dir / alive)) << "its writer still runs";
+  EXPECT_TRUE(fs::exists(type_dir / ".not-ours.part-x"));
 }
 
 TEST_F(ExtractStops, WhenItsOutputCannotBeWrittenLeavingNoTemporaryFile) {

@@ -510,6 +510,14 @@ TEST_F(Cli, DashReadsTheArchiveFromStandardInput) {
   EXPECT_EQ(empty.status, 1);
   EXPECT_EQ(empty.err.rfind("marrowvane-dat: standard input: ", 0), 0U) << empty.err;
   EXPECT_TRUE(empty.err.ends_with("(is this a DAT archive?)\n")) << empty.err;
+
+  // More than --max-input stops before the archive is opened, whatever the command.
+  for (const char* command : {"info", "ls"}) {
+    const ToolRun capped = run_tool({command, "--max-input", "1000", "-"}, {.stdin_file = a.path});
+    EXPECT_EQ(capped.status, 1);
+    EXPECT_EQ(capped.err,
+              "marrowvane-dat: standard input is larger than 1000 bytes (see --max-input)\n");
+  }
 }
 
 TEST_F(Cli, FontJsonMatchesTheRecord) {
