@@ -34,18 +34,18 @@ py::object make_int_enum(const char* name, const char* doc, const py::list& memb
   py::object cls = enum_module.attr("IntEnum")(name, members, py::arg("module") = PACKAGE);
   cls.attr("__doc__") = doc;
   // An IntEnum prints as its bare number, which tells a reader nothing: members print
-  // by name, as a plain Enum's do, while a format spec still formats the number.
+  // by name, as a plain Enum's do, while a format string still formats the number.
   cls.attr("__str__") = enum_module.attr("Enum").attr("__str__");
   cls.attr("__format__") = py::cpp_function(
-      [](const py::object& self, const py::str& spec) -> py::object {
-        if (py::len(spec) == 0) {
+      [](const py::object& self, const py::str& format) -> py::object {
+        if (py::len(format) == 0) {
           return py::str(self);
         }
-        return py::module_::import("builtins").attr("int").attr("__format__")(self, spec);
+        return py::module_::import("builtins").attr("int").attr("__format__")(self, format);
       },
-      py::name("__format__"), py::is_method(cls), py::arg("format_spec"),
-      "The member's name as str() gives it for an empty spec; otherwise the number "
-      "formatted by the spec.");
+      py::name("__format__"), py::is_method(cls), py::arg("format"),
+      "The member's name as str() gives it for an empty format; otherwise the number "
+      "formatted by it.");
   return cls;
 }
 

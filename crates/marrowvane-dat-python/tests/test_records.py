@@ -24,7 +24,7 @@ def test_file_types_by_id_and_kind() -> None:
     assert Type["BSPNodeType"] is Type(0x42) and Type.Custom == 0xFFFFFF00
     assert [k.name for k in Kind] == ["Portal", "Cell", "Local", "Unknown"]
     assert Type.__module__ == Kind.__module__ == "marrowvane_dat"
-    # Printed, members show their names; a format spec still formats the number.
+    # Printed, members show their names; a format string still formats the number.
     assert str(Kind.Portal) == f"{Kind.Portal}" == "DatKind.Portal"
     assert str(Type.Font) == format(Type.Font) == "DatFileType.Font"
     assert f"{Type.Font:#x}" == "0x40" and f"{Kind.Cell:d}" == "1" and int(Kind.Cell) == 1
