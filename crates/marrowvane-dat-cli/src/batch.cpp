@@ -87,6 +87,9 @@ BatchTotals run_batch(std::size_t count, unsigned jobs, Verbosity verbosity, boo
     for (std::size_t index = shared.next++; index < count && !shared.stopped();
          index = shared.next++) {
       BatchItem item = work(index, buffers[w]);
+      if (!item.stop.empty()) {
+        shared.fail(std::move(item.stop));
+      }
       if (verbosity == Verbosity::Verbose && !item.line.empty()) {
         item.line.push_back('\n');
         if (json) {

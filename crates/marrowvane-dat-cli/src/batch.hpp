@@ -17,6 +17,8 @@ namespace marrowvane_dat::cli {
 struct BatchItem {
   std::uint64_t bytes = 0;
   std::string line;
+  // When not empty, no further item starts and this is the batch's failure.
+  std::string stop;
 };
 
 // What a batch did as a whole.
@@ -26,7 +28,8 @@ struct BatchTotals {
   // False when the batch stopped early: a signal came, standard output failed, or a
   // worker met an exception.
   bool complete = true;
-  // Why a worker stopped the batch ("out of memory"); empty otherwise.
+  // Why a worker stopped the batch ("out of memory", or an item's stop); empty
+  // otherwise.
   std::string failure;
 };
 

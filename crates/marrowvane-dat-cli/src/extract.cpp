@@ -2,6 +2,7 @@
 // The extract command: selected files written as OUTDIR/<Type>/<ID>.bin on several
 // threads, each file written as soon as it is read.
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -39,7 +40,22 @@ struct ExtractOptions {
   bool skip_existing = false;
   bool json = false;
   bool allow_shared_blocks = false;
+  // The most bytes all files together may take; by default OUTPUT_BOUND_FACTOR times
+  // the archive's length.
+  std::optional<std::uint64_t> max_output;
 };
+
+// An archive's files hold at most its length in stored bytes, and a compressed one
+// decodes to at most 17 bytes per 2 stored: honest archives stay well below this
+// multiple, while an archive that repeats its bytes in ways the shared-block check
+// cannot see is stopped before it fills the disk.
+constexpr std::uint64_t OUTPUT_BOUND_FACTOR = 16;
+
+// Where the bound on output comes from, for its message.
+std::string output_bound_text(const ExtractOptions& options) {
+  return options.max_output ? "--max-output"
+                            : decimal(OUTPUT_BOUND_FACTOR) + " times the archive's length";
+}
 
 // Each type directory's descriptor by type name; empty for one not made yet.
 using TypeDirs = std::map<std::string_view, UniqueFd>;
@@ -184,11 +200,15 @@ int extract(const Archive& archive, const ExtractOptions& options, Verbosity ver
   // Entries over another's blocks can make a small archive write without end.
   const auto shared = options.allow_shared_blocks ? std::map<std::uint32_t, std::uint32_t>{}
                                                   : find_shared_blocks(archive.db);
+  const std::uint64_t length = archive.probe.length.value_or(archive.db.header().file_size);
+  const std::uint64_t max_output = options.max_output.value_or(OUTPUT_BOUND_FACTOR * length);
+  std::atomic<std::uint64_t> output{0};
   const auto one = [&](std::size_t i, std::vector<std::uint8_t>& bytes) -> BatchItem {
     const DatFileEntry& e = entries[i];
     if (const auto owner = shared.find(e.id); owner != shared.end()) {
-      failures[i] = archive.name + ": file " + id_text(e.id) + " shares blocks with file " +
-                    id_text(owner->second) + " (--allow-shared-blocks extracts it anyway)";
+      failures[i] = archive.name + ": file " + id_text(e.id) + " " +
+                    shared_blocks_text(e.id, owner->second) +
+                    " (--allow-shared-blocks extracts it anyway)";
       return {};
     }
     const std::string_view type = archive.type_name_of(e.id);
@@ -202,15 +222,22 @@ int extract(const Archive& archive, const ExtractOptions& options, Verbosity ver
         failures[i] = file_error_text(archive, e.id, read.error());
         return {};
       }
+      if (output.fetch_add(bytes.size()) + bytes.size() > max_output) {
+        return {0,
+                {},
+                "stopped before writing " + target.string() + ": the files would pass " +
+                    decimal(max_output) + " bytes (" + output_bound_text(options) +
+                    "); raise the bound with --max-output BYTES"};
+      }
       written = write_file_atomically(dir, name, bytes, existing, target, &InterruptGuard::flag());
     }
     if (written && *written == WriteOutcome::Written) {
       outcomes[i] = Outcome::Written;
-      return {bytes.size(), shown};
+      return {bytes.size(), shown, {}};
     }
     if (written && options.skip_existing) {
       outcomes[i] = Outcome::Skipped;
-      return {0, shown + " skipped: already exists"};
+      return {0, shown + " skipped: already exists", {}};
     }
     // Exists without --skip-existing: someone created it after the check.
     failures[i] =
@@ -273,6 +300,11 @@ void register_extract(CommandLine& cli) {
   extract->add_flag("--json", options->json, "Print a JSON summary with every failure");
   extract->add_flag("--allow-shared-blocks", options->allow_shared_blocks,
                     "Also extract files whose blocks belong to a file of lower id");
+  extract
+      ->add_option("--max-output", options->max_output,
+                   "Stop before the files written would pass BYTES in all (default: " +
+                       decimal(OUTPUT_BOUND_FACTOR) + " times the archive's length)")
+      ->type_name("BYTES");
   extract->footer(std::string(ID_FOOTER) +
                   "\nFiles are written under temporary names and renamed into place; nothing "
                   "below OUTDIR is reached through a symbolic link.");

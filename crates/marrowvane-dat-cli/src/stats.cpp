@@ -12,6 +12,7 @@
 
 #include "archive.hpp"
 #include "command_line.hpp"
+#include "shared_blocks.hpp"
 #include "standard_output.hpp"
 #include "table.hpp"
 
@@ -34,6 +35,9 @@ struct TypeStats {
   // the decompressed bytes and the ratio, never guessed.
   std::uint64_t unreadable = 0;
   std::uint64_t unreadable_stored = 0;
+  // Files over blocks that an earlier file (or they themselves) already passed: their
+  // bytes are counted once, under that file, and not again under them.
+  std::uint64_t shared = 0;
 
   // How many times larger the content is than what the archive stores for it.
   [[nodiscard]] std::optional<double> ratio() const {
@@ -50,7 +54,8 @@ struct TypeStats {
                 {"stored_bytes", stored},
                 {"decompressed_bytes", decompressed},
                 {"ratio", r ? Json(*r) : Json(nullptr)},
-                {"unreadable", unreadable}};
+                {"unreadable", unreadable},
+                {"shared_blocks", shared}};
   }
   [[nodiscard]] std::vector<std::string> cells(std::string name) const {
     const auto r = ratio();
@@ -66,7 +71,15 @@ int run_stats(const StatsOptions& options, Verbosity verbosity) {
   }
   std::map<std::string_view, TypeStats> by_type;
   TypeStats total;
+  const auto shared = find_shared_blocks(archive->db);
   for_each_entry(*archive, std::nullopt, [&](const DatFileEntry& e) {
+    if (shared.contains(e.id)) {
+      for (TypeStats* stats : {&by_type[archive->type_name_of(e.id)], &total}) {
+        ++stats->files;
+        ++stats->shared;
+      }
+      return;
+    }
     const auto size = archive->db.decompressed_size(e.id);
     for (TypeStats* stats : {&by_type[archive->type_name_of(e.id)], &total}) {
       ++stats->files;
@@ -100,7 +113,14 @@ int run_stats(const StatsOptions& options, Verbosity verbosity) {
     table.add_row(stats.cells(std::string(type)));
   }
   table.add_row(total.cells("total"));
-  return write_stdout(table.render()) ? EXIT_OK : EXIT_FAILED;
+  std::string text = table.render();
+  if (total.shared > 0) {
+    text += "Shared blocks counted once: " + decimal(total.shared) +
+            (total.shared == 1 ? " file passes" : " files pass") +
+            " through blocks already counted; their bytes are left out of STORED and "
+            "DECOMPRESSED\n";
+  }
+  return write_stdout(text) ? EXIT_OK : EXIT_FAILED;
 }
 
 }  // namespace
@@ -113,7 +133,9 @@ void register_stats(CommandLine& cli) {
   stats->footer(
       "RATIO is decompressed bytes divided by stored bytes. UNKNOWN counts files whose "
       "decompressed size cannot be read (their data is damaged; verify names it): they are "
-      "left out of DECOMPRESSED and RATIO.");
+      "left out of DECOMPRESSED and RATIO. Blocks are counted once: a file over blocks that a "
+      "file of lower id (or its own chain) already passed through adds to FILES only, and a "
+      "note says how many such files there are.");
 }
 
 }  // namespace marrowvane_dat::cli

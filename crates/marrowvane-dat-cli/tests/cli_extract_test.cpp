@@ -151,36 +151,82 @@ TEST_F(Cli, EntriesOverAnotherEntrysBlocksAreRefusedUnlessAllowed) {
   const std::vector<std::uint8_t> content = pattern(3000, 7);
   const std::uint32_t chain = builder.write_chain(content);
   const std::uint32_t own = builder.write_chain(pattern(100, 8));
+  // A block that links to itself: three passes give 3060 bytes of one block.
+  const std::uint32_t loop = builder.write_chain(pattern(1020, 9));
+  builder.patch_u32(loop, loop);
   const auto size = static_cast<std::uint32_t>(content.size());
   builder.build_directory({{.id = 0x06000001, .offset = chain, .size = size},
                            {.id = 0x06000002, .offset = chain, .size = size},
                            {.id = 0x06000003, .offset = own, .size = 100},
-                           {.id = 0x06000004, .offset = chain, .size = size}});
+                           {.id = 0x06000004, .offset = chain, .size = size},
+                           {.id = 0x06000005, .offset = loop, .size = 3060}});
   const fs::path path = dir_ / "shared.dat";
   builder.write_to(path);
   const fs::path out = dir_ / "out";
 
   const ToolRun refused = run_tool({"extract", path.string(), out.string(), "-q"});
   EXPECT_EQ(refused.status, 1);
-  EXPECT_TRUE(contains(refused.err, "file 06000002 shares blocks with file 06000001"))
-      << refused.err;
-  EXPECT_TRUE(contains(refused.err, "file 06000004 shares blocks with file 06000001"))
-      << refused.err;
+  for (const char* finding : {"file 06000002 shares blocks with file 06000001",
+                              "file 06000004 shares blocks with file 06000001",
+                              "file 06000005 passes through one of its blocks twice"}) {
+    EXPECT_TRUE(contains(refused.err, finding)) << refused.err;
+  }
   EXPECT_EQ(tree_of(out),
             (std::vector<std::string>{"Texture/06000001.bin", "Texture/06000003.bin"}));
 
   const ToolRun verify = run_tool({"verify", path.string(), "--json"});
   EXPECT_EQ(verify.status, 1);
   const Json failures = Json::parse(verify.out)["failures"];
-  ASSERT_EQ(failures.size(), 2U) << verify.out;
+  ASSERT_EQ(failures.size(), 3U) << verify.out;
   EXPECT_EQ(failures[0]["id"], 0x06000002);
   EXPECT_EQ(failures[0]["error"], "shares blocks with file 06000001");
+  EXPECT_EQ(failures[0]["shares_blocks_with"], "0x06000001");
+  EXPECT_EQ(failures[2]["shares_blocks_with"], "0x06000005");
+
+  // Shared bytes are counted once: only the files that own their blocks add bytes.
+  const Json stats = Json::parse(run_tool({"stats", path.string(), "--json"}).out)["total"];
+  EXPECT_EQ(stats["files"], 5);
+  EXPECT_EQ(stats["stored_bytes"], 3100);
+  EXPECT_EQ(stats["shared_blocks"], 3);
+  const ToolRun diff = run_tool({"diff", path.string(), path.string()});
+  EXPECT_EQ(diff.status, 0) << diff.err;
+  EXPECT_TRUE(contains(diff.out,
+                       "shared  06000002 Texture: in ARCHIVE_A shares blocks with "
+                       "file 06000001\n"))
+      << diff.out;
+  EXPECT_TRUE(contains(diff.out, "Shared blocks counted once: 3 files")) << diff.out;
 
   const ToolRun allowed =
       run_tool({"extract", path.string(), out.string(), "-q", "--force", "--allow-shared-blocks"});
   EXPECT_EQ(allowed.status, 0) << allowed.err;
-  EXPECT_EQ(tree_of(out).size(), 4U);
+  EXPECT_EQ(tree_of(out).size(), 5U);
   EXPECT_EQ(read_file(out / "Texture" / "06000004.bin"), content);
+}
+
+TEST_F(Cli, ExtractStopsBeforeItsOutputPassesTheBound) {
+  ArchiveBuilder builder(1024);
+  std::vector<marrowvane_dat::testkit::FileSpec> files;
+  for (std::uint32_t i = 0; i < 4; ++i) {
+    files.push_back({.id = 0x06000001 + i, .content = pattern(2000, i)});
+  }
+  const Archive a = write(builder, files);
+  const fs::path out = dir_ / "out";
+
+  const ToolRun stopped =
+      run_tool({"extract", a.path.string(), out.string(), "--max-output", "5000"});
+  EXPECT_EQ(stopped.status, 1);
+  EXPECT_EQ(stopped.err, "marrowvane-dat: " + a.path.string() + ": stopped before writing " +
+                             (out / "Texture" / "06000003.bin").string() +
+                             ": the files would pass 5000 bytes (--max-output); raise the "
+                             "bound with --max-output BYTES\n");
+  // Two whole files, and neither the third nor a temporary of it.
+  EXPECT_EQ(tree_of(out),
+            (std::vector<std::string>{"Texture/06000001.bin", "Texture/06000002.bin"}));
+
+  // The default, a multiple of the archive's length, lets an honest archive through.
+  const ToolRun whole = run_tool({"extract", a.path.string(), out.string(), "-q", "--force"});
+  EXPECT_EQ(whole.status, 0) << whole.err;
+  EXPECT_EQ(tree_of(out).size(), 4U);
 }
 
 // Extractions that stop early, on a signal or when standard output fails.

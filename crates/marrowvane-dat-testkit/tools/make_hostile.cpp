@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Writes the hostile archives the tool must survive within fixed time, memory and
 // disk: chains that loop with huge declared sizes, entries sharing one loop, a font
-// whose chain loops, and a directory of 5-byte blocks.
+// whose chain loops, entries each looping over a block of their own, and directories
+// of 5-byte blocks.
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -14,6 +15,7 @@
 #include "marrowvane_dat/file_type/font.hpp"
 #include "marrowvane_dat_testkit/archive_builder.hpp"
 #include "marrowvane_dat_testkit/font_writer.hpp"
+#include "marrowvane_dat_testkit/hostile.hpp"
 
 namespace {
 
@@ -63,18 +65,6 @@ ArchiveBuilder looped_font() {
   return builder;
 }
 
-// About 64 KiB of 5-byte blocks: every directory node spans 1716 blocks.
-ArchiveBuilder tiny_blocks() {
-  ArchiveBuilder builder(5);
-  const std::uint32_t data = builder.write_chain(Bytes(8, 0x44));
-  std::vector<DatFileEntry> entries;
-  for (std::uint32_t i = 0; i < 400; ++i) {
-    entries.push_back(DatFileEntry{.id = 0x06000000 + i, .offset = data, .size = 8});
-  }
-  builder.build_directory(entries);
-  return builder;
-}
-
 void usage(std::FILE* stream, const char* program) {
   std::fprintf(stream,
                "usage: %s OUTDIR\n"
@@ -103,7 +93,9 @@ int main(int argc, char** argv) {
     shared_loop(8).write_to(out / "shared-loop-8.dat");
     shared_loop(61).write_to(out / "shared-loop-61.dat");
     looped_font().write_to(out / "looped-font.dat");
-    tiny_blocks().write_to(out / "tiny-blocks-5.dat");
+    marrowvane_dat::testkit::tiny_block_directory(64 * 1024).write_to(out / "tiny-blocks-64k.dat");
+    marrowvane_dat::testkit::tiny_block_directory(1024 * 1024).write_to(out / "tiny-blocks-1m.dat");
+    marrowvane_dat::testkit::self_linked_entries(1000).write_to(out / "self-linked-1000.dat");
   } catch (const std::exception& error) {
     std::fprintf(stderr, "%s: %s\n", program, error.what());
     return 1;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <type_traits>
 
 #include "error_texts.hpp"
 #include "marrowvane_dat/binary_reader.hpp"
@@ -52,7 +53,15 @@ class Walk {
       return std::unexpected(chain_too_long(start_, geometry_.max_blocks));
     }
     ++visited_;
-    sink_.block(current_);
+    if constexpr (std::is_same_v<decltype(sink_.block(current_)), bool>) {
+      // The sink has seen enough: this block's link is still read, as the chain's
+      // last block's would be, and nothing after it.
+      if (!sink_.block(current_)) {
+        remaining_ = 0;
+      }
+    } else {
+      sink_.block(current_);
+    }
     return {};
   }
   // What the current block supplies: a whole payload, or everything still missing
@@ -308,5 +317,7 @@ template Result<void> read_chain(const ArchiveSource&, const ChainGeometry&, std
                                  std::uint32_t, DiscardSink&, ChainScratch&);
 template Result<void> read_chain(const ArchiveSource&, const ChainGeometry&, std::uint32_t,
                                  std::uint32_t, BlockListSink&, ChainScratch&);
+template Result<void> read_chain(const ArchiveSource&, const ChainGeometry&, std::uint32_t,
+                                 std::uint32_t, BlockVisitSink&, ChainScratch&);
 
 }  // namespace marrowvane_dat::detail

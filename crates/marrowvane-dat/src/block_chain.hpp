@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <span>
 #include <vector>
@@ -129,6 +130,21 @@ class BlockListSink {
   std::vector<std::uint32_t>& out_;
 };
 
+// Hands each block's offset to a caller's function, which ends the walk early by
+// returning false.
+class BlockVisitSink {
+ public:
+  static constexpr bool KEEPS_BYTES = false;
+  explicit BlockVisitSink(const std::function<bool(std::uint32_t)>& visit) noexcept
+      : visit_(visit) {}
+  [[nodiscard]] bool block(std::uint64_t offset) {
+    return visit_(static_cast<std::uint32_t>(offset));
+  }
+
+ private:
+  const std::function<bool(std::uint32_t)>& visit_;
+};
+
 // Reusable room for reads of archives with tiny blocks, which are served from windows
 // of the archive instead of one read per block.
 struct ChainScratch {
@@ -154,5 +170,7 @@ extern template Result<void> read_chain(const ArchiveSource&, const ChainGeometr
                                         std::uint32_t, DiscardSink&, ChainScratch&);
 extern template Result<void> read_chain(const ArchiveSource&, const ChainGeometry&, std::uint32_t,
                                         std::uint32_t, BlockListSink&, ChainScratch&);
+extern template Result<void> read_chain(const ArchiveSource&, const ChainGeometry&, std::uint32_t,
+                                        std::uint32_t, BlockVisitSink&, ChainScratch&);
 
 }  // namespace marrowvane_dat::detail

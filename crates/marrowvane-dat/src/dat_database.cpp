@@ -423,6 +423,21 @@ Result<std::vector<std::uint32_t>> DatDatabase::block_offsets(std::uint32_t id) 
   }
 }
 
+Result<void> DatDatabase::visit_block_offsets(
+    std::uint32_t id, const std::function<bool(std::uint32_t)>& visit) const {
+  const DatFileEntry* entry = find(id);
+  if (entry == nullptr) {
+    return std::unexpected(DatError::NotFound{id});
+  }
+  detail::BlockVisitSink sink(visit);
+  detail::ChainScratch scratch;
+  try {
+    return reader_->read(entry->offset, entry->size, sink, scratch);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(out_of_memory());
+  }
+}
+
 namespace detail {
 
 ArchiveReader::ArchiveReader(std::unique_ptr<ArchiveSource> source, std::uint32_t block_size)

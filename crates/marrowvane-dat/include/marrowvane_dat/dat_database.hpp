@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -157,6 +158,12 @@ class MARROWVANE_DAT_EXPORT DatDatabase {
   /// entries share blocks. Errors: NotFound, Io (a link cannot be read, or the chain
   /// runs past the archive's end), Corruption (as read_file_data). Thread-safe.
   [[nodiscard]] Result<std::vector<std::uint32_t>> block_offsets(std::uint32_t id) const;
+  /// Calls `visit` with the offset of each block of `id`'s chain, in block_offsets'
+  /// order, until it returns false: the walk ends there and succeeds, so a caller
+  /// looking for one block never walks a long chain to its end. Errors: those of
+  /// block_offsets met before the walk ends, and NotFound. Thread-safe.
+  [[nodiscard]] Result<void> visit_block_offsets(
+      std::uint32_t id, const std::function<bool(std::uint32_t)>& visit) const;
 
   /// Gathers exactly `size` bytes from the block chain starting at `offset`. Size 0
   /// reads nothing. Errors: Io (the archive ends or a read fails), Corruption (a block
