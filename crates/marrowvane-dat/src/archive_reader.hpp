@@ -54,6 +54,14 @@ class ArchiveReader {
   // heap allocation. The entry stores at least 4 bytes.
   Result<std::uint32_t> declared_size(const DatFileEntry& entry) const;
 
+  // A reader of the same archive over a copy of all its bytes in `bytes`, for a walk
+  // that would otherwise read a few bytes at a time wherever links lead. Nothing when
+  // the source already holds its bytes in memory, its length is unknown or above
+  // `limit`, or the copy cannot be made (a failed read or no memory for it): the
+  // caller then reads as before. Reads through the copy give the same bytes and errors.
+  [[nodiscard]] std::unique_ptr<ArchiveReader> copy_in_memory(std::vector<std::uint8_t>& bytes,
+                                                              std::uint64_t limit) const;
+
  private:
   std::unique_ptr<ArchiveSource> source_;
   std::uint64_t archive_length_;

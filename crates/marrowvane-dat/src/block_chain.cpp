@@ -15,9 +15,8 @@
 namespace marrowvane_dat::detail {
 namespace {
 
-// Archives with blocks this small are read through windows of this size: one read
-// then serves hundreds of blocks, however their links jump about.
-constexpr std::uint32_t SMALL_BLOCK_SIZE = 64;
+// Archives with blocks below SMALL_BLOCK_SIZE are read through windows of this size:
+// one read then serves hundreds of blocks when their links run side by side.
 constexpr std::size_t WINDOW_SIZE = std::size_t{64} << 10;
 // The smallest window read once a chain has jumped away from the last window: a read
 // this small costs the source no more than reading a single block would.

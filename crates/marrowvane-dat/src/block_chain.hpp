@@ -16,6 +16,10 @@
 
 namespace marrowvane_dat::detail {
 
+// Blocks smaller than this hold too few bytes to be read one by one at a fair cost:
+// the client never writes them, and reads of them take other ways.
+inline constexpr std::uint32_t SMALL_BLOCK_SIZE = 64;
+
 // Every block starts with the absolute offset of the next one.
 inline constexpr std::uint32_t LINK_SIZE = 4;
 

@@ -484,6 +484,24 @@ Result<void> ArchiveReader::read_into(std::uint32_t offset, std::uint32_t size,
   return read(offset, size, sink, scratch);
 }
 
+std::unique_ptr<ArchiveReader> ArchiveReader::copy_in_memory(std::vector<std::uint8_t>& bytes,
+                                                             std::uint64_t limit) const {
+  const std::optional<std::uint64_t> length = source_->size_hint();
+  if (!length || *length > limit || !source_->view_at(0, 1).empty()) {
+    return nullptr;
+  }
+  try {
+    bytes.resize(static_cast<std::size_t>(*length));
+    if (!source_->read_exact_at(bytes, 0)) {
+      return nullptr;
+    }
+    return std::make_unique<ArchiveReader>(std::make_unique<MemorySource>(std::span(bytes)),
+                                           block_size_);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
 Result<std::uint32_t> ArchiveReader::declared_size(const DatFileEntry& entry) const {
   std::array<std::uint8_t, LRS_SIZE_FIELD> head{};
   if (auto read = read_into(entry.offset, LRS_SIZE_FIELD, head); !read) {

@@ -2,7 +2,9 @@
 // Loading the directory tree at open, and the id-ordered map it ends in.
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <utility>
+#include <vector>
 
 #include "archive_reader.hpp"
 #include "error_texts.hpp"
@@ -87,6 +89,10 @@ class OffsetSet {
 
 // One node's fields at their named offsets: 62 child offsets, the entry count, then
 // 61 entry slots.
+// An archive of blocks below SMALL_BLOCK_SIZE is walked from one whole read when it is
+// at most this long.
+constexpr std::uint64_t WHOLE_READ_LIMIT = std::uint64_t{32} << 20;
+
 constexpr std::size_t COUNT_AT = DatDirectoryNode::BRANCH_COUNT * 4;
 constexpr std::size_t ENTRIES_AT = COUNT_AT + 4;
 static_assert(ENTRIES_AT + DatDirectoryNode::MAX_ENTRIES * DatFileEntry::SIZE ==
@@ -172,7 +178,18 @@ namespace detail {
 // without ever looping. Nodes of a sound directory never share a block, so all of them
 // together pass through at most the blocks the archive holds; a directory that needs
 // more is refused, which keeps opening within what reading the archive once costs.
-Result<DatFileMap> read_directory(const ArchiveReader& reader, std::uint32_t root_offset) {
+Result<DatFileMap> read_directory(const ArchiveReader& archive, std::uint32_t root_offset) {
+  // Nodes over tiny blocks cost a read of a few bytes per block wherever their links
+  // lead, many times what reading the archive once costs. The client never writes such
+  // blocks; an archive that has them and is small enough is read once and walked in
+  // memory, which gives the same bytes and so the same entries and errors.
+  std::vector<std::uint8_t> whole;
+  std::unique_ptr<ArchiveReader> in_memory;
+  if (const auto geometry = archive.geometry();
+      geometry && (*geometry)->block_size < SMALL_BLOCK_SIZE && root_offset != 0) {
+    in_memory = archive.copy_in_memory(whole, WHOLE_READ_LIMIT);
+  }
+  const ArchiveReader& reader = in_memory ? *in_memory : archive;
   std::vector<std::uint32_t> pending;
   if (root_offset != 0) {
     pending.push_back(root_offset);

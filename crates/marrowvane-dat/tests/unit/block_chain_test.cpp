@@ -240,7 +240,8 @@ TEST(BlockChain, BlockTooSmallForDataIsCorruptionOnlyWhenBytesAreNeeded) {
 }
 
 // The block walk the tool uses to find entries that share blocks: the offsets the
-// chain passes through, without a payload read, and the read's own errors.
+// chain passes through, without a payload read, and the read's own errors unless the
+// caller stops the walk first.
 TEST(BlockOffsets, FollowTheLinksWithoutReadingPayloads) {
   for (const ChainLayout layout : {ChainLayout::Contiguous, ChainLayout::Scattered}) {
     ArchiveBuilder builder(256);
@@ -265,6 +266,14 @@ TEST(BlockOffsets, FollowTheLinksWithoutReadingPayloads) {
     ASSERT_FALSE(too_long);
     EXPECT_EQ(too_long.error().to_string(),
               opened.database->get_file(0x06000002).error().to_string());
+    // A visit that stops early walks no further, so it never meets that error.
+    std::vector<std::uint32_t> visited;
+    auto stopped = opened.database->visit_block_offsets(0x06000002, [&](std::uint32_t offset) {
+      visited.push_back(offset);
+      return visited.size() < 2;
+    });
+    ASSERT_TRUE(stopped) << stopped.error().debug();
+    EXPECT_EQ(visited, std::vector<std::uint32_t>(offsets->begin(), offsets->begin() + 2));
   }
 }
 

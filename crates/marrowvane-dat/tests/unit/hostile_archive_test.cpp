@@ -7,6 +7,7 @@
 
 #include "marrowvane_dat/dat_database.hpp"
 #include "marrowvane_dat_testkit/archive_builder.hpp"
+#include "marrowvane_dat_testkit/hostile.hpp"
 #include "test_support.hpp"
 
 namespace marrowvane_dat {
@@ -179,6 +180,41 @@ TEST(HostileArchive, TinyBlocksDoNotCostAReadPerBlock) {
     reads.clear();
     ASSERT_TRUE(database->get_file(e.id));
     EXPECT_LE(reads.size(), 2U);
+  }
+}
+
+// A directory over tiny blocks in scattered chains once cost a read per block or two
+// when opened through a descriptor; such an archive is now read once and walked in
+// memory, which must give what walking the file gives: the same entries, and for every
+// kind of damage the same error, from every source.
+TEST(HostileArchive, TinyBlockDirectoriesOpenFromOneReadWithTheSameOutcome) {
+  const std::vector<std::uint8_t> image = testkit::tiny_block_directory(64 << 10).bytes();
+  std::vector<test::RecordingSource::Read> reads;
+  auto recorded = DatDatabase::open(std::make_unique<test::RecordingSource>(image, &reads));
+  ASSERT_TRUE(recorded) << recorded.error().debug();
+  EXPECT_LE(reads.size(), 2U);  // the header, then the whole archive
+
+  std::vector<std::vector<std::uint8_t>> damaged{image};
+  damaged.emplace_back(image.begin(),
+                       image.begin() + static_cast<std::ptrdiff_t>(image.size() / 2));
+  auto root_loops = image;
+  // The root node's first block links to itself: the node is one byte repeated.
+  const std::uint32_t root = recorded->header().root_offset;
+  for (unsigned i = 0; i < 4; ++i)
+    root_loops[root + i] = static_cast<std::uint8_t>(root >> (8 * i));
+  damaged.push_back(std::move(root_loops));
+  for (const auto& bytes : damaged) {
+    const test::TempFile file(bytes);
+    std::string first;
+    for (const std::string_view source : test::EVERY_SOURCE) {
+      auto database = test::open_as(source, bytes, file);
+      const std::string outcome = database ? std::to_string(database->files().size()) + " entries"
+                                           : database.error().to_string();
+      if (source == test::EVERY_SOURCE[0]) {
+        first = outcome;
+      }
+      EXPECT_EQ(outcome, first) << source << ", " << bytes.size() << " bytes";
+    }
   }
 }
 
