@@ -15,6 +15,7 @@
 #include "marrowvane_dat/file_type/font.hpp"
 #include "marrowvane_dat_testkit/archive_builder.hpp"
 #include "marrowvane_dat_testkit/font_writer.hpp"
+#include "marrowvane_dat_testkit/hostile.hpp"
 #include "marrowvane_dat_testkit/lrs_compressor.hpp"
 #include "marrowvane_dat_testkit/rng.hpp"
 
@@ -174,6 +175,12 @@ std::vector<Seed> archive_seeds() {
     builder.add_files({FileSpec{.id = 7, .content = text("four bytes per block")}});
     seeds.emplace_back("block-size-8.dat", builder.bytes());
   }
+  // The shapes that were slowest to open and to read: a directory over 5-byte blocks
+  // in scattered chains, and files that each loop over a block of their own.
+  seeds.emplace_back("tiny-block-directory-64k.dat",
+                     marrowvane_dat::testkit::tiny_block_directory(64 << 10).bytes());
+  seeds.emplace_back("self-linked-entries.dat",
+                     marrowvane_dat::testkit::self_linked_entries(60).bytes());
   return seeds;
 }
 
