@@ -15,6 +15,10 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr std::size_t TINY_NODE_BYTES = 2 * 1716 * 5;
 constexpr std::size_t ENTRIES_PER_NODE = 61;
 
+// Zeros compress to about an eighth: a 2-byte token copies 17, a control byte per 8.
+constexpr std::size_t ZEROS_PER_STORED_BYTE = 8;
+constexpr std::size_t EXPANDING_FILE_CONTENT = 256 << 10;
+
 }  // namespace
 
 ArchiveBuilder tiny_block_directory(std::size_t bytes) {
@@ -42,6 +46,33 @@ ArchiveBuilder self_linked_entries(std::uint32_t count) {
     // The archive holds more than `count` blocks, so `count` passes stay in bounds.
     entries.push_back(
         DatFileEntry{.id = 0x06000000 + i, .offset = block, .size = count * (BLOCK - 4)});
+  }
+  builder.build_directory(entries);
+  return builder;
+}
+
+ArchiveBuilder most_expanding_files(std::size_t bytes) {
+  ArchiveBuilder builder(1024);
+  const std::size_t count = bytes * ZEROS_PER_STORED_BYTE / EXPANDING_FILE_CONTENT + 1;
+  std::vector<FileSpec> files;
+  for (std::size_t i = 0; i < count; ++i) {
+    files.push_back({.id = 0x06000000 + static_cast<std::uint32_t>(i),
+                     .content = Bytes(EXPANDING_FILE_CONTENT, 0),
+                     .compressed = true});
+  }
+  builder.add_files(files);
+  return builder;
+}
+
+ArchiveBuilder shared_expanding_chain(std::uint32_t count, std::size_t stored) {
+  ArchiveBuilder builder(1024);
+  const DatFileEntry shared = builder.add_file(
+      {.id = 0x06000000, .content = Bytes(stored * ZEROS_PER_STORED_BYTE, 0), .compressed = true});
+  std::vector<DatFileEntry> entries;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    DatFileEntry entry = shared;
+    entry.id = 0x06000000 + i;
+    entries.push_back(entry);
   }
   builder.build_directory(entries);
   return builder;

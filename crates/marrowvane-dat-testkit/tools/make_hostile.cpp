@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Writes the hostile archives the tool must survive within fixed time, memory and
 // disk: chains that loop with huge declared sizes, entries sharing one loop, a font
-// whose chain loops, entries each looping over a block of their own, and directories
-// of 5-byte blocks.
+// whose chain loops, entries each looping over a block of their own, directories of
+// 5-byte blocks, and compressed files that expand as much as any can, alone or shared.
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -96,6 +96,10 @@ int main(int argc, char** argv) {
     marrowvane_dat::testkit::tiny_block_directory(64 * 1024).write_to(out / "tiny-blocks-64k.dat");
     marrowvane_dat::testkit::tiny_block_directory(1024 * 1024).write_to(out / "tiny-blocks-1m.dat");
     marrowvane_dat::testkit::self_linked_entries(1000).write_to(out / "self-linked-1000.dat");
+    marrowvane_dat::testkit::most_expanding_files(1024 * 1024)
+        .write_to(out / "most-expanding-1m.dat");
+    marrowvane_dat::testkit::shared_expanding_chain(3843, 160 * 1024)
+        .write_to(out / "shared-expanding-chain.dat");
   } catch (const std::exception& error) {
     std::fprintf(stderr, "%s: %s\n", program, error.what());
     return 1;

@@ -20,4 +20,13 @@ ArchiveBuilder tiny_block_directory(std::size_t bytes);
 // no two entries share a block, yet each reads about the whole archive's length.
 ArchiveBuilder self_linked_entries(std::uint32_t count);
 
+// Compressed files of zeros, each in a chain of its own, filling about `bytes`: an
+// honest archive that decodes to as much as any archive of its length can (about
+// eight times what it stores).
+ArchiveBuilder most_expanding_files(std::size_t bytes);
+
+// `count` entries over the one chain of a compressed file of zeros that stores about
+// `stored` bytes: entries sharing a chain, with the most expansion on top.
+ArchiveBuilder shared_expanding_chain(std::uint32_t count, std::size_t stored);
+
 }  // namespace marrowvane_dat::testkit
