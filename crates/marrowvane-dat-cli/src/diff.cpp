@@ -366,9 +366,8 @@ void register_diff(CommandLine& cli) {
   diff->footer(
       "Contents are compared by a 64-bit hash of the decompressed bytes when the stored sizes "
       "are equal; a file over blocks that an earlier file (or its own chain) already passed "
-      "through is compared by its entry only, and listed as shared.\nExit status: 0 identical, 1 "
-      "different, 2 trouble (an archive or file could "
-      "not be read).");
+      "through is compared by its entry only, and listed as shared.\nExit status: 0 "
+      "identical, 1 different, 2 trouble (an archive or file could not be read).");
 }
 
 }  // namespace marrowvane_dat::cli
