@@ -113,7 +113,8 @@ CommandLine::CommandLine()
   app_.require_subcommand(0, 1);
   add_common(&app_, quiet_, verbose_);
   for (const auto registration : {register_info, register_ls, register_cat, register_extract,
-                                  register_font, register_verify, register_diff, register_stats}) {
+                                  register_font, register_verify, register_diff, register_stats,
+                                  register_serve}) {
     registration(*this);
   }
   add("help", "Show the tool's help, or one command's", [this](Verbosity) { return help(); })
