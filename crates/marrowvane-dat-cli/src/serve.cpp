@@ -118,9 +118,17 @@ void register_serve(CommandLine& cli) {
   serve->add_flag("--allow-shared-blocks", options->allow_shared_blocks,
                   "Serve the bytes of files whose blocks belong to a file of lower id");
   serve->footer(
-      "Prints the URL and serves until Ctrl-C. Pages and the JSON API under /api/ are "
-      "read-only (GET and HEAD) and answer only requests whose Host is localhost or the "
-      "bound address.");
+      "Prints the URL and serves until Ctrl-C. Pages: the overview (/), the entries (/entries), "
+      "a file (/file?id=ID) and, with ARCHIVE_B, the diff (/diff).\n"
+      "The JSON API answers with the documents --json prints: /api/info, /api/stats, "
+      "/api/font/ID, /api/diff, /api/ls?offset=N&limit=N&type=TYPE&lo=ID&hi=ID&prefix=HEX"
+      "&sort=id|size&order=asc|desc (an object with total and entries, at most 1000 a page), "
+      "and /api/file/ID for the decompressed bytes (stored=1 for the stored ones, offset=N"
+      "&length=N for at most 1 MiB of them). archive=b asks about ARCHIVE_B.\n"
+      "Read-only (GET and HEAD). Only requests whose Host is localhost or the bound address "
+      "are answered (with --bind 0.0.0.0 or ::, any address literal), which keeps web pages "
+      "from reaching the server through a name they control. Files whose blocks belong to a "
+      "file of lower id are refused unless --allow-shared-blocks is given.");
 }
 
 }  // namespace marrowvane_dat::cli
