@@ -17,8 +17,8 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
-TOOL = os.environ["MARROWVANE_DAT_TOOL"]
-MAKE_SAMPLE = os.environ["MARROWVANE_DAT_MAKE_SAMPLE"]
+TOOL = os.path.abspath(os.environ["MARROWVANE_DAT_TOOL"])
+MAKE_SAMPLE = os.path.abspath(os.environ["MARROWVANE_DAT_MAKE_SAMPLE"])
 
 
 @pytest.fixture(scope="module")
