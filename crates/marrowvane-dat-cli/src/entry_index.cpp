@@ -45,6 +45,14 @@ const EntryIndex::Positions& EntryIndex::by_size(std::optional<DatFileType> type
   return found == by_type_and_size_.end() ? none : found->second;
 }
 
+std::map<DatFileType, std::size_t> EntryIndex::type_counts() const {
+  std::map<DatFileType, std::size_t> counts;
+  for (const auto& [type, positions] : by_type_) {
+    counts.emplace(type, positions.size());
+  }
+  return counts;
+}
+
 EntryPage EntryIndex::page(const EntryQuery& q) const {
   EntryPage page;
   if (q.lo > q.hi) {

@@ -45,6 +45,8 @@ class EntryIndex {
   // O(log n + limit), except ordered by size within an id range narrower than the
   // whole id space, which sorts that range's m entries: O(m log limit).
   [[nodiscard]] EntryPage page(const EntryQuery& query) const;
+  // How many entries each type present has.
+  [[nodiscard]] std::map<DatFileType, std::size_t> type_counts() const;
 
  private:
   // Positions in the directory, each list in id order or in (size, id) order.

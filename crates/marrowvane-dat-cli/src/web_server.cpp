@@ -284,9 +284,19 @@ struct WebServer::Impl {
   void api_archives(const httplib::Request&, httplib::Response& res) {
     Json archives = Json::array();
     for (const auto& side : sides) {
+      // By name, as stats lists them; known without reading any file.
+      std::map<std::string_view, std::size_t> by_name;
+      for (const auto& [type, count] : side->index.type_counts()) {
+        by_name.emplace(to_string(type), count);
+      }
+      Json types = Json::array();
+      for (const auto& [name, count] : by_name) {
+        types.push_back(Json{{"type", name}, {"files", count}});
+      }
       archives.push_back(Json{{"name", side->archive->name},
                               {"kind", kind_name(side->archive->db.dat_kind())},
                               {"file_count", side->archive->db.files().size()},
+                              {"types", std::move(types)},
                               {"shared_block_files", side->shared.size()}});
     }
     send_json(res, 200,
@@ -511,6 +521,8 @@ struct WebServer::Impl {
     });
 #endif
     server.set_payload_max_length(1024);
+    // An idle connection holds one of the pool's threads; let it go soon.
+    server.set_keep_alive_timeout(2);
     server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
       res.set_header("X-Content-Type-Options", "nosniff");
       res.set_header("Content-Security-Policy",

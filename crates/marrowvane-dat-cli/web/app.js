@@ -162,8 +162,9 @@ async function overviewPage() {
 
 // --- entries -------------------------------------------------------------------
 
-async function entriesPage() {
-  const stats = await api(withSide("/api/stats"));
+async function entriesPage(info) {
+  // The type list comes with the archive list: the stats would read every file.
+  const archive = info.archives[side === "b" && info.archives.length > 1 ? 1 : 0];
   const state = {
     type: params.get("type") || "", lo: params.get("lo") || "", hi: params.get("hi") || "",
     prefix: params.get("prefix") || "", sort: params.get("sort") || "id",
@@ -178,7 +179,8 @@ async function entriesPage() {
     return s;
   };
   const form = el("form", {class: "filters", id: "filters"},
-    el("label", {}, "Type ", select("type", [["", "any"], ...stats.types.map(t => [t.type, t.type])])),
+    el("label", {}, "Type ", select("type", [["", "any"],
+                                             ...archive.types.map(t => [t.type, `${t.type} (${t.files})`])])),
     el("label", {}, "From id ", input("lo", "00000000")),
     el("label", {}, "To id ", input("hi", "FFFFFFFF")),
     el("label", {}, "Id prefix ", input("prefix", "e.g. 0600")),
@@ -373,8 +375,8 @@ const PAGES = {index: overviewPage, entries: entriesPage, file: filePage, diff: 
 
 async function start() {
   try {
-    await frame();
-    await PAGES[document.body.dataset.page]();
+    const info = await frame();
+    await PAGES[document.body.dataset.page](info);
   } catch (error) {
     setMain(errorBox(error));
   }
