@@ -69,8 +69,7 @@ std::expected<std::uint32_t, std::string> decompressed_size_or_error(const Archi
                                                                      const DatFileEntry& entry) {
   auto size = archive.db.decompressed_size(entry.id);
   if (!size) {
-    return std::unexpected(size.error().to_string() +
-                           truncation_hint(size.error(), archive.probe));
+    return std::unexpected(size.error().to_string() + truncation_hint(size.error(), archive.probe));
   }
   return *size;
 }

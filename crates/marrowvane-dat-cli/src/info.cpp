@@ -42,9 +42,8 @@ int run_info(const InfoOptions& options, Verbosity) {
   }
   const InfoDocument doc =
       info_document(archive->db.header(), std::uint64_t{archive->db.files().size()});
-  return write_stdout(options.json ? doc.json.dump(2) + "\n" : field_lines(doc.text))
-             ? EXIT_OK
-             : EXIT_FAILED;
+  return write_stdout(options.json ? doc.json.dump(2) + "\n" : field_lines(doc.text)) ? EXIT_OK
+                                                                                      : EXIT_FAILED;
 }
 
 }  // namespace

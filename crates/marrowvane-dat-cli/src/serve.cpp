@@ -65,8 +65,8 @@ int run_serve(const ServeOptions& options, Verbosity verbosity) {
     report_error(port.error());
     return EXIT_FAILED;
   }
-  const std::string url = "http://" + url_host(options.bind) + ":" +
-                          decimal(std::int64_t{*port}) + "/";
+  const std::string url =
+      "http://" + url_host(options.bind) + ":" + decimal(std::int64_t{*port}) + "/";
   if (!write_stdout("Serving " + a->name + (b ? " and " + b->name : "") + " at " + url + "\n")) {
     return EXIT_FAILED;
   }
@@ -97,8 +97,7 @@ int run_serve(const ServeOptions& options, Verbosity verbosity) {
 
 void register_serve(CommandLine& cli) {
   const auto [serve, options] = cli.add(
-      "serve", "Browse the archive (and compare it with a second one) in a web browser",
-      run_serve);
+      "serve", "Browse the archive (and compare it with a second one) in a web browser", run_serve);
   add_archive(serve, options->archive_a, "ARCHIVE");
   serve
       ->add_option("ARCHIVE_B", options->archive_b,

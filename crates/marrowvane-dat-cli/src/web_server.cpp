@@ -99,7 +99,8 @@ std::expected<bool, ApiError> flag_parameter(const httplib::Request& req, const 
   if (text == "0" || text == "1") {
     return text == "1";
   }
-  return std::unexpected(ApiError{400, std::string(name) + " must be 0 or 1, not " + quote_value(text)});
+  return std::unexpected(
+      ApiError{400, std::string(name) + " must be 0 or 1, not " + quote_value(text)});
 }
 
 std::string lower(std::string_view text) {
@@ -132,8 +133,7 @@ bool is_ipv4(std::string_view text) {
 
 // An IPv6 address as written between brackets (hex digits, colons, a dotted tail).
 bool is_ipv6(std::string_view text) {
-  return text.find(':') != std::string_view::npos &&
-         std::ranges::all_of(text, [](char c) {
+  return text.find(':') != std::string_view::npos && std::ranges::all_of(text, [](char c) {
            return std::isxdigit(static_cast<unsigned char>(c)) != 0 || c == ':' || c == '.';
          });
 }
@@ -269,14 +269,13 @@ struct WebServer::Impl {
     }
     const DatFileEntry* entry = side.archive->db.find(*id);
     if (entry == nullptr) {
-      return std::unexpected(ApiError{
-          404, file_error_text(*side.archive, *id, DatError(DatError::NotFound{*id}))});
+      return std::unexpected(
+          ApiError{404, file_error_text(*side.archive, *id, DatError(DatError::NotFound{*id}))});
     }
     if (const auto owner = side.shared.find(*id); owner != side.shared.end()) {
-      return std::unexpected(
-          ApiError{403, side.archive->name + ": file " + id_text(*id) +
-                            " shares blocks with file " + id_text(owner->second) +
-                            " (serve --allow-shared-blocks serves it anyway)"});
+      return std::unexpected(ApiError{
+          403, side.archive->name + ": file " + id_text(*id) + " shares blocks with file " +
+                   id_text(owner->second) + " (serve --allow-shared-blocks serves it anyway)"});
     }
     return entry;
   }
@@ -337,8 +336,7 @@ struct WebServer::Impl {
         return send_error(res, {400, "unknown file type " + quote_value(text)});
       }
     }
-    for (const auto& [name, bound] :
-         {std::pair{"lo", &query.lo}, std::pair{"hi", &query.hi}}) {
+    for (const auto& [name, bound] : {std::pair{"lo", &query.lo}, std::pair{"hi", &query.hi}}) {
       if (req.has_param(name)) {
         const auto id = id_value(req.get_param_value(name), name);
         if (!id) {
@@ -352,11 +350,12 @@ struct WebServer::Impl {
       const std::string text = req.get_param_value("prefix");
       const auto value = parse_file_id(text);
       const bool hex_digits =
-          !text.empty() && text.size() <= 8 &&
-          std::ranges::all_of(text, [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
+          !text.empty() && text.size() <= 8 && std::ranges::all_of(text, [](char c) {
+            return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+          });
       if (!value || !hex_digits) {
-        return send_error(res, {400, "prefix must be 1 to 8 hexadecimal digits, not " +
-                                         quote_value(text)});
+        return send_error(
+            res, {400, "prefix must be 1 to 8 hexadecimal digits, not " + quote_value(text)});
       }
       const auto shift = static_cast<unsigned>(4 * (8 - text.size()));
       const std::uint64_t low = std::uint64_t{*value} << shift;
@@ -462,9 +461,9 @@ struct WebServer::Impl {
     if (*offset || *length) {
       from = offset->value_or(0);
       if (from > bytes->size()) {
-        return send_error(res, {400, "offset " + decimal(std::uint64_t{from}) +
-                                         " is past the end of the file (" +
-                                         decimal(std::uint64_t{bytes->size()}) + " bytes)"});
+        return send_error(
+            res, {400, "offset " + decimal(std::uint64_t{from}) + " is past the end of the file (" +
+                           decimal(std::uint64_t{bytes->size()}) + " bytes)"});
       }
       count = std::min(length->value_or(MAX_SLICE), bytes->size() - from);
     }
@@ -503,7 +502,8 @@ struct WebServer::Impl {
           return send_error(res, {400, "unknown parameter " + quote_value(name)});
         }
         if (req.params.count(name) > 1) {
-          return send_error(res, {400, "parameter " + quote_value(name) + " is given more than once"});
+          return send_error(res,
+                            {400, "parameter " + quote_value(name) + " is given more than once"});
         }
       }
       (this->*handler)(req, res);
@@ -535,9 +535,10 @@ struct WebServer::Impl {
         return httplib::Server::HandlerResponse::Handled;
       }
       if (!host_allowed(req)) {
-        send_error(res, {403, "this server answers only to localhost or the address it was "
-                              "started on (Host " +
-                                  quote_value(req.get_header_value("Host")) + ")"});
+        send_error(res, {403,
+                         "this server answers only to localhost or the address it was "
+                         "started on (Host " +
+                             quote_value(req.get_header_value("Host")) + ")"});
         return httplib::Server::HandlerResponse::Handled;
       }
       return httplib::Server::HandlerResponse::Unhandled;
@@ -551,10 +552,9 @@ struct WebServer::Impl {
     route(R"(/api/font/([^/]*))", {"archive"}, &Impl::api_font);
     route(R"(/api/file/([^/]*))", {"archive", "stored", "download", "offset", "length"},
           &Impl::api_file);
-    for (const auto& [path, name] : {std::pair{"/", "index.html"},
-                                     std::pair{"/entries", "entries.html"},
-                                     std::pair{"/file", "file.html"},
-                                     std::pair{"/diff", "diff.html"}}) {
+    for (const auto& [path, name] :
+         {std::pair{"/", "index.html"}, std::pair{"/entries", "entries.html"},
+          std::pair{"/file", "file.html"}, std::pair{"/diff", "diff.html"}}) {
       const std::string file = name;
       // Pages read their own query string; the server only hands them out.
       server.Get(path, [this, file](const httplib::Request& req, httplib::Response& res) {
@@ -609,8 +609,7 @@ std::expected<int, std::string> WebServer::bind() {
   const int port = s.port == 0 ? impl_->server.bind_to_any_port(host)
                                : (impl_->server.bind_to_port(host, s.port) ? s.port : -1);
   if (port < 0) {
-    return std::unexpected("cannot listen on " + s.bind + " port " +
-                           decimal(std::int64_t{s.port}) +
+    return std::unexpected("cannot listen on " + s.bind + " port " + decimal(std::int64_t{s.port}) +
                            " (is the port in use, or the address not this machine's? --port 0 "
                            "picks a free port)");
   }

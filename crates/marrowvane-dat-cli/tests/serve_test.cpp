@@ -166,7 +166,8 @@ TEST_F(Serve, EntriesArePagedFilteredAndSortedOnTheServer) {
   EXPECT_EQ(ids("limit=0"), (V{"total 8"}));
   EXPECT_EQ(ids("order=desc&limit=2"), (V{"40000001", "06100000", "total 8"}));
   EXPECT_EQ(ids("type=texture"), (V{"06000001", "06000002", "06001000", "06100000", "total 4"}));
-  EXPECT_EQ(ids("type=Texture&offset=1&limit=2&order=desc"), (V{"06001000", "06000002", "total 4"}));
+  EXPECT_EQ(ids("type=Texture&offset=1&limit=2&order=desc"),
+            (V{"06001000", "06000002", "total 4"}));
   EXPECT_EQ(ids("type=Font&lo=0&hi=3FFFFFFF"), (V{"total 0"}));
   EXPECT_EQ(ids("lo=01000002&hi=0x06000001"), (V{"01000002", "0100F000", "06000001", "total 3"}));
   EXPECT_EQ(ids("lo=06000002&hi=06000001"), (V{"total 0"}));
@@ -175,11 +176,14 @@ TEST_F(Serve, EntriesArePagedFilteredAndSortedOnTheServer) {
   EXPECT_EQ(ids("prefix=40000001"), (V{"40000001", "total 1"}));
   // Size order: ties by id, descending reverses both.
   EXPECT_EQ(ids("sort=size&limit=3"), (V{"40000001", "01000002", "06001000", "total 8"}));
-  EXPECT_EQ(ids("sort=size&order=desc&limit=3"), (V{"06100000", "06000002", "01000001", "total 8"}));
-  EXPECT_EQ(ids("sort=size&type=Texture"), (V{"06001000", "06000001", "06000002", "06100000", "total 4"}));
+  EXPECT_EQ(ids("sort=size&order=desc&limit=3"),
+            (V{"06100000", "06000002", "01000001", "total 8"}));
+  EXPECT_EQ(ids("sort=size&type=Texture"),
+            (V{"06001000", "06000001", "06000002", "06100000", "total 4"}));
   // Within an id range, size order comes from sorting that range.
   EXPECT_EQ(ids("sort=size&prefix=01&offset=1"), (V{"0100F000", "01000001", "total 3"}));
-  EXPECT_EQ(ids("sort=size&order=desc&type=Texture&prefix=0600&limit=1"), (V{"06000002", "total 3"}));
+  EXPECT_EQ(ids("sort=size&order=desc&type=Texture&prefix=0600&limit=1"),
+            (V{"06000002", "total 3"}));
   stop(server);
 }
 
@@ -237,9 +241,9 @@ TEST_F(Serve, RefusesWhatItCannotAnswerWithAShortJsonError) {
 
   // Read-only: every other method is refused before anything is read.
   httplib::Client client = server.client();
-  for (const auto& res : {client.Post(font, "{}", "application/json"), client.Put(font, "x", "text/plain"),
-                          client.Delete(font), client.Patch(font, "x", "text/plain"),
-                          client.Options(font)}) {
+  for (const auto& res :
+       {client.Post(font, "{}", "application/json"), client.Put(font, "x", "text/plain"),
+        client.Delete(font), client.Patch(font, "x", "text/plain"), client.Options(font)}) {
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 405) << res->body;
     EXPECT_EQ(res->get_header_value("Allow"), "GET, HEAD");
@@ -293,8 +297,10 @@ TEST_F(Serve, PagesAreServedWithTheirScriptAndStyle) {
 
 TEST_F(Serve, ADamagedEntryShowsItsErrorWhileTheRestIsServed) {
   ArchiveBuilder builder(1024);
-  const DatFileEntry bad{
-      .bit_flags = DatFileEntry::COMPRESSED_FLAG, .id = UNREADABLE, .offset = PAST_THE_END, .size = 10};
+  const DatFileEntry bad{.bit_flags = DatFileEntry::COMPRESSED_FLAG,
+                         .id = UNREADABLE,
+                         .offset = PAST_THE_END,
+                         .size = 10};
   const Archive a = write(builder, {{.id = TEXTURE, .content = pattern(100, 2)}}, "bad.dat", {bad});
   Server server = start({a.path.string()});
   const auto res = server.get("/api/file/" + hex8(UNREADABLE));
@@ -302,7 +308,8 @@ TEST_F(Serve, ADamagedEntryShowsItsErrorWhileTheRestIsServed) {
   EXPECT_EQ(res->status, 422);
   const std::string error = Json::parse(res->body)["error"];
   EXPECT_TRUE(contains(error, a.path.string() + ": ")) << error;
-  EXPECT_EQ(error, run_tool({"cat", a.path.string(), hex8(UNREADABLE)}).err.substr(16, error.size()));
+  EXPECT_EQ(error,
+            run_tool({"cat", a.path.string(), hex8(UNREADABLE)}).err.substr(16, error.size()));
   const Json listing = server.json("/api/ls");
   EXPECT_EQ(listing["entries"], tool_json({"ls", a.path.string(), "--json"}));
   EXPECT_TRUE(listing["entries"][1]["decompressed_size"].is_null());
@@ -325,7 +332,8 @@ TEST_F(Serve, EntriesOverAnotherEntrysBlocksAreServedOnlyWhenAllowed) {
     for (const std::string endpoint : {"/api/file/06000002", "/api/font/06000002"}) {
       const auto res = server.get(endpoint);
       EXPECT_EQ(res->status, 403);
-      EXPECT_TRUE(contains(res->body, "file 06000002 shares blocks with file 06000001")) << res->body;
+      EXPECT_TRUE(contains(res->body, "file 06000002 shares blocks with file 06000001"))
+          << res->body;
     }
     EXPECT_EQ(server.json("/api/archives")["archives"][0]["shared_block_files"], 1);
     stop(server);
