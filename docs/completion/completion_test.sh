@@ -43,9 +43,14 @@ expect() {
   fi
 }
 
+# serve exists only in a tool built with its HTTP library.
+serve=""
+[[ " $_marrowvane_dat_commands " == *" serve "* ]] && serve=" serve"
+commands="cat diff extract font help info ls$serve stats verify"
+
 # Subcommands, and the top level's own options.
 expect "marrowvane-dat l" "ls"
-expect "marrowvane-dat " "cat diff extract font help info ls stats verify"
+expect "marrowvane-dat " "$commands"
 expect "marrowvane-dat --ve" "--verbose --version"
 # A subcommand's options, and only its own.
 expect "marrowvane-dat ls portal.dat --" "--format --help --json --max-input --quiet --type --verbose"
@@ -83,12 +88,19 @@ expect "marrowvane-dat -q --verbose l" "ls"
 expect "marrowvane-dat extract --jobs 2 p" "portal.dat"
 expect "marrowvane-dat ls --format json p" "portal.dat"
 # help takes a command's name.
-expect "marrowvane-dat help " "cat diff extract font help info ls stats verify"
+expect "marrowvane-dat help " "$commands"
 expect "marrowvane-dat help ex" "extract"
 # Positional arguments: archives are files, ids are not completed.
 expect "marrowvane-dat info p" "portal.dat"
 expect "marrowvane-dat ls --type Font " "cell.dat portal.dat"
 expect "marrowvane-dat cat portal.dat " ""
 expect "marrowvane-dat font --json portal.dat 0x4 " ""
+if [[ -n $serve ]]; then
+  expect "marrowvane-dat se" "serve"
+  expect "marrowvane-dat serve portal.dat --" "--allow-shared-blocks --bind --help --max-input --port --quiet --verbose"
+  expect "marrowvane-dat serve --port " ""
+  expect "marrowvane-dat serve --allow-shared-blocks p" "portal.dat"
+  expect "marrowvane-dat serve portal.dat c" "cell.dat"
+fi
 exit "$failures"
 TESTS

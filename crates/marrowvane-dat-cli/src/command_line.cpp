@@ -112,8 +112,9 @@ CommandLine::CommandLine()
   // At most one command, so that a command's name after 'help' is help's argument.
   app_.require_subcommand(0, 1);
   add_common(&app_, quiet_, verbose_);
-  for (const auto registration : {register_info, register_ls, register_cat, register_extract,
-                                  register_font, register_verify, register_diff, register_stats}) {
+  for (const auto registration :
+       {register_info, register_ls, register_cat, register_extract, register_font, register_verify,
+        register_diff, register_stats, register_serve}) {
     registration(*this);
   }
   add("help", "Show the tool's help, or one command's", [this](Verbosity) { return help(); })

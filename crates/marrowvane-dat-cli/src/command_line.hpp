@@ -110,5 +110,7 @@ void register_verify(CommandLine& cli);
 void register_diff(CommandLine& cli);
 // stats: prints file count, stored and decompressed bytes and the ratio per type.
 void register_stats(CommandLine& cli);
+// serve: the local web viewer; registers nothing in a build without the HTTP library.
+void register_serve(CommandLine& cli);
 
 }  // namespace marrowvane_dat::cli

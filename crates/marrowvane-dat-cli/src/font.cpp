@@ -3,24 +3,20 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "archive.hpp"
 #include "args.hpp"
 #include "command_line.hpp"
+#include "documents.hpp"
 #include "marrowvane_dat/file_type/font.hpp"
 #include "standard_output.hpp"
 #include "table.hpp"
 
 namespace marrowvane_dat::cli {
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 struct FontOptions {
   std::string archive;
@@ -48,23 +44,10 @@ std::array<std::string, GLYPH_COLUMNS> glyph_cells(const FontCharDesc& g) {
           decimal(std::int64_t{g.vertical_offset_before})};
 }
 
-Json glyph_json(const FontCharDesc& g) {
-  return Json{
-      {"unicode", g.unicode},
-      {"offset_x", g.offset_x},
-      {"offset_y", g.offset_y},
-      {"width", g.width},
-      {"height", g.height},
-      {"horizontal_offset_before", g.horizontal_offset_before},
-      {"horizontal_offset_after", g.horizontal_offset_after},
-      {"vertical_offset_before", g.vertical_offset_before},
-  };
-}
-
-// "  "name": value,\n" for each member of the streamed font document.
-std::string json_members(std::initializer_list<std::pair<std::string_view, Json>> members) {
+// "  "name": value,\n" for each member of `members`, part of the streamed font document.
+std::string json_members(const Json& members) {
   std::string out;
-  for (const auto& [name, value] : members) {
+  for (const auto& [name, value] : members.items()) {
     out.append("  ").append(Json(name).dump()).append(": ").append(value.dump()).append(",\n");
   }
   return out;
@@ -74,24 +57,14 @@ std::string json_members(std::initializer_list<std::pair<std::string_view, Json>
 // millions of glyphs never becomes one giant document in memory.
 void stream_font_json(const Font& font) {
   StdoutStream out;
-  out.append("{\n" + json_members({{"id", font.id},
-                                   {"id_hex", id_hex_json(font.id)},
-                                   {"max_char_height", font.max_char_height},
-                                   {"max_char_width", font.max_char_width}}));
+  out.append("{\n" + json_members(font_json_head(font)));
   out.append("  \"char_descs\": [");
   for (std::size_t i = 0; i < font.char_descs.size() && !stdout_failed(); ++i) {
     out.append(i == 0 ? "\n    " : ",\n    ");
     out.append(glyph_json(font.char_descs[i]).dump());
   }
   out.append(font.char_descs.empty() ? "],\n" : "\n  ],\n");
-  std::string tail = json_members(
-      {{"num_horizontal_border_pixels", font.num_horizontal_border_pixels},
-       {"num_vertical_border_pixels", font.num_vertical_border_pixels},
-       {"baseline_offset", font.baseline_offset},
-       {"foreground_surface_data_id", font.foreground_surface_data_id},
-       {"foreground_surface_data_id_hex", id_hex_json(font.foreground_surface_data_id)},
-       {"background_surface_data_id", font.background_surface_data_id},
-       {"background_surface_data_id_hex", id_hex_json(font.background_surface_data_id)}});
+  std::string tail = json_members(font_json_tail(font));
   tail.resize(tail.size() - 2);  // no comma after the last member
   out.append(tail + "\n}\n");
 }

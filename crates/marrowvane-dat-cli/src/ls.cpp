@@ -8,17 +8,14 @@
 
 #include <unistd.h>
 
-#include <nlohmann/json.hpp>
-
 #include "archive.hpp"
 #include "command_line.hpp"
+#include "documents.hpp"
 #include "standard_output.hpp"
 #include "table.hpp"
 
 namespace marrowvane_dat::cli {
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 struct LsOptions {
   std::string archive;
@@ -37,23 +34,7 @@ void list_json(const Archive& archive, const LsOptions& options, const auto& dec
     if (stdout_failed()) {
       return;
     }
-    const auto full = decompressed(e);
-    Json row{
-        {"id", e.id},
-        {"id_hex", id_hex_json(e.id)},
-        {"type", archive.type_name_of(e.id)},
-        {"bit_flags", e.bit_flags},
-        {"compressed", e.is_compressed()},
-        {"offset", e.offset},
-        {"size", e.size},
-        {"decompressed_size", full ? Json(*full) : Json(nullptr)},
-        {"timestamp", e.timestamp},
-        {"timestamp_utc", utc_text(e.timestamp)},
-        {"version", e.version},
-    };
-    if (!full) {
-      row["error"] = full.error();
-    }
+    const Json row = ls_entry_json(archive, e, decompressed(e));
     out.append(first ? "\n  " : ",\n  ");
     out.append(row.dump());
     first = false;
@@ -71,13 +52,9 @@ int run_ls(const LsOptions& options, Verbosity verbosity) {
   std::uint64_t unknown = 0;
   const auto decompressed =
       [&](const DatFileEntry& e) -> std::expected<std::uint32_t, std::string> {
-    auto size = archive->db.decompressed_size(e.id);
-    if (!size) {
-      ++unknown;
-      return std::unexpected(size.error().to_string() +
-                             truncation_hint(size.error(), archive->probe));
-    }
-    return *size;
+    auto size = decompressed_size_or_error(*archive, e);
+    unknown += size ? 0U : 1U;
+    return size;
   };
   const auto cells = [&](const DatFileEntry& e) {
     const auto full = decompressed(e);

@@ -37,6 +37,10 @@ std::string utc_text(std::uint32_t unix_seconds) {
   return buf;
 }
 
+std::string entry_file_name(std::uint32_t id) {
+  return id_text(id) + ".bin";
+}
+
 std::string hex_bytes(std::span<const std::uint8_t> bytes) {
   static constexpr char DIGITS[] = "0123456789abcdef";
   std::string out;

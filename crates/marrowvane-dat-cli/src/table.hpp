@@ -24,6 +24,9 @@ namespace marrowvane_dat::cli {
 // The string form of an id in JSON, beside the number: "0x40000001". parse_file_id
 // reads it back as the same id.
 [[nodiscard]] std::string id_hex_json(std::uint32_t id);
+// The file name an entry is written under ("40000001.bin"): only the tool's own
+// formatting of the id, never bytes from the archive, so it cannot name another path.
+[[nodiscard]] std::string entry_file_name(std::uint32_t id);
 // Two lower-case hexadecimal digits per byte, no separators.
 [[nodiscard]] std::string hex_bytes(std::span<const std::uint8_t> bytes);
 // Decimal rendering of any integer.

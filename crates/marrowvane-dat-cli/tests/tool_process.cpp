@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <stdexcept>
+#include <string>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -156,6 +157,60 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolIo& io) {
   });
   result.status = wait_for(pid);
   return result;
+}
+
+RunningTool::RunningTool(const std::vector<std::string>& args) {
+  const Pipe out = make_pipe();
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    throw std::runtime_error("fork failed");
+  }
+  if (pid == 0) {
+    exec_tool(args, {}, out.write, STDERR_FILENO);
+  }
+  ::close(out.write);
+  pid_ = pid;
+  out_ = out.read;
+}
+
+RunningTool::~RunningTool() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    (void)wait_for(pid_);
+  }
+  if (out_ >= 0) {
+    ::close(out_);
+  }
+}
+
+std::optional<std::string> RunningTool::read_line(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (const std::size_t end = buffered_.find('\n'); end != std::string::npos) {
+      std::string line = buffered_.substr(0, end);
+      buffered_.erase(0, end + 1);
+      return line;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd poll{out_, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&poll, 1, static_cast<int>(left.count())) <= 0) {
+      return std::nullopt;
+    }
+    char buf[4096];
+    const ssize_t got = ::read(out_, buf, sizeof buf);
+    if (got <= 0) {
+      return std::nullopt;
+    }
+    buffered_.append(buf, static_cast<std::size_t>(got));
+  }
+}
+
+int RunningTool::signal_and_wait(int signal) {
+  ::kill(pid_, signal);
+  const int status = wait_for(pid_);
+  pid_ = -1;
+  return status;
 }
 
 }  // namespace marrowvane_dat::cli_test

@@ -2,6 +2,7 @@
 // Runs the marrowvane-dat executable as a child process and captures what it does.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -39,5 +40,27 @@ struct ToolIo {
 // Runs the tool with `args` (without the program name) and collects standard
 // output, standard error and the exit status.
 ToolRun run_tool(const std::vector<std::string>& args, const ToolIo& io = {});
+
+// The tool started in the background (for serve), its standard output read line by
+// line and its standard error left to the test's own.
+class RunningTool {
+ public:
+  explicit RunningTool(const std::vector<std::string>& args);
+  RunningTool(const RunningTool&) = delete;
+  RunningTool& operator=(const RunningTool&) = delete;
+  // Kills the child if it still runs.
+  ~RunningTool();
+
+  // The next line of standard output without its line break; nothing at end of file
+  // or when `timeout` passes first.
+  std::optional<std::string> read_line(std::chrono::milliseconds timeout);
+  // Sends `signal` and waits for the child: its status as run_tool reports it.
+  int signal_and_wait(int signal);
+
+ private:
+  int pid_ = -1;
+  int out_ = -1;
+  std::string buffered_;
+};
 
 }  // namespace marrowvane_dat::cli_test
