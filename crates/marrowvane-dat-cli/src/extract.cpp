@@ -62,12 +62,6 @@ using TypeDirs = std::map<std::string_view, UniqueFd>;
 
 enum class Outcome : std::uint8_t { Written, Skipped, Failed };
 
-// The file name of an entry: only the tool's own formatting, never archive bytes,
-// so no entry can name a path outside its type directory.
-std::string file_name(std::uint32_t id) {
-  return id_text(id) + ".bin";
-}
-
 // The selected entries in id order, or nothing after reporting every unknown id.
 std::optional<std::vector<DatFileEntry>> select(const Archive& archive,
                                                 const ExtractOptions& options) {
@@ -125,8 +119,8 @@ bool nothing_in_the_way(const Archive& archive, const std::vector<DatFileEntry>&
   for (const DatFileEntry& e : entries) {
     const std::string_view type = archive.type_name_of(e.id);
     const UniqueFd& dir = dirs.at(type);
-    if (dir && name_taken(dir.get(), file_name(e.id)) && taken++ == 0) {
-      first = (tree.shown(type) / file_name(e.id)).string();
+    if (dir && name_taken(dir.get(), extracted_file_name(e.id)) && taken++ == 0) {
+      first = (tree.shown(type) / extracted_file_name(e.id)).string();
     }
   }
   if (taken == 0) {
@@ -212,7 +206,7 @@ int extract(const Archive& archive, const ExtractOptions& options, Verbosity ver
       return {};
     }
     const std::string_view type = archive.type_name_of(e.id);
-    const std::string name = file_name(e.id);
+    const std::string name = extracted_file_name(e.id);
     const std::string shown = (std::filesystem::path(type) / name).string();
     const int dir = dirs.at(type).get();
     const std::filesystem::path target = tree.shown(type) / name;

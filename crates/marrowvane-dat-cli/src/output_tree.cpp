@@ -105,6 +105,10 @@ std::expected<UniqueFd, std::string> OutputTree::subdir(std::string_view name, b
   return fd;
 }
 
+std::string extracted_file_name(std::uint32_t id) {
+  return id_text(id) + ".bin";
+}
+
 bool name_taken(int dir_fd, std::string_view name) noexcept {
   struct stat st {};
   const std::string component(name);

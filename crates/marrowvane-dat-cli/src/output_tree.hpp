@@ -52,6 +52,11 @@ class OutputTree {
   UniqueFd fd_;
 };
 
+// The name extract gives file `id` inside its type directory ("40000001.bin"): only
+// the tool's own formatting, never archive bytes, so no entry can name a path
+// outside that directory.
+[[nodiscard]] std::string extracted_file_name(std::uint32_t id);
+
 // True when `name` in directory `dir_fd` is taken by anything (a link is not followed).
 [[nodiscard]] bool name_taken(int dir_fd, std::string_view name) noexcept;
 
