@@ -116,6 +116,9 @@ CommandLine::CommandLine()
                                   register_font, register_verify, register_diff, register_stats}) {
     registration(*this);
   }
+#ifdef MARROWVANE_DAT_WITH_MOUNT
+  register_mount(*this);
+#endif
   add("help", "Show the tool's help, or one command's", [this](Verbosity) { return help(); })
       ->add_option("COMMAND", help_topic_, "The command to explain")
       ->type_name("COMMAND");

@@ -108,6 +108,8 @@ void register_font(CommandLine& cli);
 void register_verify(CommandLine& cli);
 // diff: lists the ids added, removed and changed; 0 identical, 1 different, 2 trouble.
 void register_diff(CommandLine& cli);
+// mount: serves the archive read-only through FUSE as extract's tree (Linux, libfuse3).
+void register_mount(CommandLine& cli);
 // stats: prints file count, stored and decompressed bytes and the ratio per type.
 void register_stats(CommandLine& cli);
 
