@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 # Sources the generated completion script in a clean bash and completes a few
 # command lines the way readline would (COMP_WORDS/COMP_CWORD set, function called).
-# Usage: completion_test.sh COMPLETION
+# Usage: completion_test.sh COMPLETION [with-mount]   (when the tool has mount)
 # --help prints the comment above and succeeds, like every command of the project.
 if [[ ${1-} == -h || ${1-} == --help ]]; then
   sed -n '3,/^[^#]/s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" | sed '$d'
@@ -10,14 +10,17 @@ if [[ ${1-} == -h || ${1-} == --help ]]; then
 fi
 set -euo pipefail
 completion=$1
+# The tool's commands; mount exists where the build found FUSE.
+commands="cat diff extract font help info ls${2:+ mount} stats verify"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 touch "$scratch/portal.dat" "$scratch/cell.dat"
 
-exec bash --norc --noprofile -s -- "$completion" "$scratch" <<'TESTS'
+exec bash --norc --noprofile -s -- "$completion" "$scratch" "$commands" <<'TESTS'
 set -u
 source "$1"
 cd "$2"
+commands=$3
 failures=0
 
 registration=$(complete -p marrowvane-dat)
@@ -45,7 +48,7 @@ expect() {
 
 # Subcommands, and the top level's own options.
 expect "marrowvane-dat l" "ls"
-expect "marrowvane-dat " "cat diff extract font help info ls stats verify"
+expect "marrowvane-dat " "$commands"
 expect "marrowvane-dat --ve" "--verbose --version"
 # A subcommand's options, and only its own.
 expect "marrowvane-dat ls portal.dat --" "--format --help --json --max-input --quiet --type --verbose"
@@ -83,7 +86,7 @@ expect "marrowvane-dat -q --verbose l" "ls"
 expect "marrowvane-dat extract --jobs 2 p" "portal.dat"
 expect "marrowvane-dat ls --format json p" "portal.dat"
 # help takes a command's name.
-expect "marrowvane-dat help " "cat diff extract font help info ls stats verify"
+expect "marrowvane-dat help " "$commands"
 expect "marrowvane-dat help ex" "extract"
 # Positional arguments: archives are files, ids are not completed.
 expect "marrowvane-dat info p" "portal.dat"
