@@ -156,6 +156,18 @@ for archive in sample b256 b1024 plain packed; do
   unmount "$point" "$server"
 done
 
+# An archive from standard input has no file to read payloads from: the library
+# reads them, with the same bytes.
+step "standard input"
+mkdir "$work/m-stdin"
+mounted+=("$work/m-stdin")
+env --default-signal=INT "$tool" mount --foreground - "$work/m-stdin" <"$work/plain.dat" 2>"$work/m-stdin.err" &
+server=$!
+for _ in $(seq 100); do is_mounted "$work/m-stdin" && break; sleep 0.05; done
+diff -r "$work/m-stdin" "$work/x-plain" >/dev/null || fail "standard input: the tree differs from extract's"
+random_reads "$work/m-stdin" "$work/x-plain"
+unmount "$work/m-stdin" "$server"
+
 step "Ctrl-C, background, errors"
 # --- Ctrl-C in the foreground unmounts; the background mount returns when ready -------
 mount_fg "$work/sample.dat" "$work/interrupted" || fail "the sample did not mount"
