@@ -88,6 +88,7 @@ class MountedArchive {
     }
   }
 
+  // Answers with the entry `name` names in directory `parent`, or ENOENT / ENOTDIR.
   void lookup(fuse_req_t req, fuse_ino_t parent, std::string_view name) const {
     fuse_entry_param entry{};
     if (parent == ROOT_INODE) {
@@ -114,6 +115,7 @@ class MountedArchive {
     fuse_reply_entry(req, &entry);
   }
 
+  // Answers with the attributes of `ino`, or ENOENT.
   void getattr(fuse_req_t req, fuse_ino_t ino) const {
     if (!exists(ino)) {
       fuse_reply_err(req, ENOENT);
@@ -123,6 +125,7 @@ class MountedArchive {
     fuse_reply_attr(req, &st, FOREVER);
   }
 
+  // Answers with as many of the directory's entries from `offset` on as fit in `size`.
   void readdir(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t offset) const {
     if (ino != ROOT_INODE && type_dir(ino) == nullptr) {
       fuse_reply_err(req, exists(ino) ? ENOTDIR : ENOENT);
@@ -164,6 +167,8 @@ class MountedArchive {
     fuse_reply_buf(req, buf.data(), used);
   }
 
+  // Opens a file for reading (EROFS for any write access), pinning its cache slot;
+  // nothing is read until the first read.
   void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     if (ino < FILE_INODE_BASE || !exists(ino)) {
       fuse_reply_err(req, exists(ino) ? EISDIR : ENOENT);
@@ -184,6 +189,8 @@ class MountedArchive {
     }
   }
 
+  // Answers with the file's bytes at [offset, offset + size), fewer at its end, or
+  // EIO (reported once per file) when the file is damaged.
   void read(fuse_req_t req, std::size_t size, off_t offset, const fuse_file_info* fi) {
     const OpenFile& file = *reinterpret_cast<const OpenFile*>(fi->fh);
     const FileContent& content = cache_.content(file.id, *file.slot);
@@ -214,6 +221,7 @@ class MountedArchive {
     fuse_reply_buf(req, reinterpret_cast<const char*>(bytes.data()), count);
   }
 
+  // Answers with the block size and the number of files and folders.
   void statfs(fuse_req_t req) const {
     struct statvfs st {};
     st.f_bsize = archive_.db.header().block_size;
