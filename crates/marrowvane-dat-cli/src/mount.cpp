@@ -289,8 +289,9 @@ class MountedArchive {
     const DatFileEntry& e = *archive_.db.find(id);
     content.compressed = e.is_compressed();
     if (const auto owner = shared_.find(id); owner != shared_.end()) {
-      content.error = archive_.name + ": file " + id_text(id) + " shares blocks with file " +
-                      id_text(owner->second) + " (--allow-shared-blocks serves it anyway)";
+      content.error = archive_.name + ": file " + id_text(id) + " " +
+                      shared_blocks_text(id, owner->second) +
+                      " (--allow-shared-blocks serves it anyway)";
     } else if (content.compressed) {
       if (auto read = archive_.db.get_file_into(id, content.bytes); !read) {
         content.error = file_error_text(archive_, id, read.error());
