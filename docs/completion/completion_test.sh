@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 # Sources the generated completion script in a clean bash and completes a few
 # command lines the way readline would (COMP_WORDS/COMP_CWORD set, function called).
-# Usage: completion_test.sh COMPLETION
+# Usage: completion_test.sh COMPLETION [with-serve] [with-mount]   (the optional commands
+# the tool was built with)
 # --help prints the comment above and succeeds, like every command of the project.
 if [[ ${1-} == -h || ${1-} == --help ]]; then
   sed -n '3,/^[^#]/s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" | sed '$d'
@@ -10,14 +11,23 @@ if [[ ${1-} == -h || ${1-} == --help ]]; then
 fi
 set -euo pipefail
 completion=$1
+# The tool's commands: serve exists where the build found its HTTP library, mount
+# where it found FUSE.
+shift
+optional=" $* "
+commands="cat diff extract font help info ls"
+[[ $optional == *" with-mount "* ]] && commands+=" mount"
+[[ $optional == *" with-serve "* ]] && commands+=" serve"
+commands+=" stats verify"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 touch "$scratch/portal.dat" "$scratch/cell.dat"
 
-exec bash --norc --noprofile -s -- "$completion" "$scratch" <<'TESTS'
+exec bash --norc --noprofile -s -- "$completion" "$scratch" "$commands" <<'TESTS'
 set -u
 source "$1"
 cd "$2"
+commands=$3
 failures=0
 
 registration=$(complete -p marrowvane-dat)
@@ -42,11 +52,6 @@ expect() {
     failures=1
   fi
 }
-
-# serve exists only in a tool built with its HTTP library.
-serve=""
-[[ " $_marrowvane_dat_commands " == *" serve "* ]] && serve=" serve"
-commands="cat diff extract font help info ls$serve stats verify"
 
 # Subcommands, and the top level's own options.
 expect "marrowvane-dat l" "ls"
@@ -95,7 +100,7 @@ expect "marrowvane-dat info p" "portal.dat"
 expect "marrowvane-dat ls --type Font " "cell.dat portal.dat"
 expect "marrowvane-dat cat portal.dat " ""
 expect "marrowvane-dat font --json portal.dat 0x4 " ""
-if [[ -n $serve ]]; then
+if [[ " $commands " == *" serve "* ]]; then
   expect "marrowvane-dat se" "serve"
   expect "marrowvane-dat serve portal.dat --" "--allow-shared-blocks --bind --help --max-input --port --quiet --verbose"
   expect "marrowvane-dat serve --port " ""

@@ -114,7 +114,7 @@ CommandLine::CommandLine()
   add_common(&app_, quiet_, verbose_);
   for (const auto registration :
        {register_info, register_ls, register_cat, register_extract, register_font, register_verify,
-        register_diff, register_stats, register_serve}) {
+        register_diff, register_stats, register_serve, register_mount}) {
     registration(*this);
   }
   add("help", "Show the tool's help, or one command's", [this](Verbosity) { return help(); })

@@ -112,5 +112,8 @@ void register_diff(CommandLine& cli);
 void register_stats(CommandLine& cli);
 // serve: the local web viewer; registers nothing in a build without the HTTP library.
 void register_serve(CommandLine& cli);
+// mount: serves the archive read-only through FUSE as extract's tree (Linux, libfuse3);
+// registers nothing in a build without it.
+void register_mount(CommandLine& cli);
 
 }  // namespace marrowvane_dat::cli
