@@ -1,13 +1,10 @@
 // SPDX-License-Identifier: MIT
-// The positional read of archive files and the lookup of the portal archive.
+// The lookup of the portal archive.
 #include "marrowvane_dat/utils.hpp"
 
 #include <cstdlib>
 #include <system_error>
 
-#include <unistd.h>
-
-#include "posix_io.hpp"
 #include "utf8.hpp"
 
 #ifndef MARROWVANE_DAT_PACKAGE_DIR
@@ -15,15 +12,6 @@
 #endif
 
 namespace marrowvane_dat {
-
-std::expected<void, IoError> read_exact_at_compat(int fd, std::span<std::uint8_t> buf,
-                                                  std::uint64_t offset) noexcept {
-  return detail::read_exact_at_with(
-      [fd](void* out, std::size_t count, std::uint64_t at) {
-        return ::pread(fd, out, count, static_cast<off_t>(at));
-      },
-      buf, offset);
-}
 
 namespace {
 
