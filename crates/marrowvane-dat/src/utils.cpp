@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <system_error>
 
-#include "utf8.hpp"
+#include "platform/file_io.hpp"
 
 #ifndef MARROWVANE_DAT_PACKAGE_DIR
 #error "MARROWVANE_DAT_PACKAGE_DIR must name the library's package directory"
@@ -24,12 +24,8 @@ bool path_exists(const std::filesystem::path& path) {
 }  // namespace
 
 std::optional<std::filesystem::path> get_portal_dat_path() {
-  if (const char* value = std::getenv("MARROWVANE_PORTAL_DAT");
-      value != nullptr && detail::is_valid_utf8(value)) {
-    std::filesystem::path path(value);
-    if (path_exists(path)) {
-      return path;
-    }
+  if (auto path = detail::environment_path("MARROWVANE_PORTAL_DAT"); path && path_exists(*path)) {
+    return path;
   }
   const std::filesystem::path workspace_root =
       std::filesystem::path(MARROWVANE_DAT_PACKAGE_DIR) / "../../";

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -32,6 +33,10 @@ std::expected<void, IoError> seek_to(int fd, std::uint64_t offset) noexcept;
 // Reads up to `buf.size()` bytes at the file position of `fd` and advances it,
 // retrying interrupted reads: the bytes read, 0 at the end of the file.
 std::expected<std::size_t, IoError> read_some(int fd, std::span<std::uint8_t> buf) noexcept;
+
+// The path held by environment variable `name` (ASCII), or nothing when it is unset
+// or its value is not valid text (UTF-8 bytes on POSIX, UTF-16 on Windows).
+std::optional<std::filesystem::path> environment_path(const char* name);
 
 // The system's message for an operating-system error code, in UTF-8, without a
 // trailing line break.

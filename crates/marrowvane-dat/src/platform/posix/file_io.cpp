@@ -5,6 +5,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -20,6 +21,7 @@
 #include "marrowvane_dat/utils.hpp"
 #include "posix_io.hpp"
 #include "retry.hpp"
+#include "utf8.hpp"
 
 namespace marrowvane_dat {
 namespace {
@@ -169,6 +171,14 @@ std::expected<std::size_t, IoError> read_some(int fd, std::span<std::uint8_t> bu
     return std::unexpected(IoError::from_errno(errno));
   }
   return static_cast<std::size_t>(got);
+}
+
+std::optional<std::filesystem::path> environment_path(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || !is_valid_utf8(value)) {
+    return std::nullopt;
+  }
+  return std::filesystem::path(value);
 }
 
 std::string os_message(int code) {

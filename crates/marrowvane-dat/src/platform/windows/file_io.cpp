@@ -68,6 +68,29 @@ std::wstring system_path(const std::filesystem::path& path) {
   return L"\\\\?\\" + full;
 }
 
+// One ReadFile of up to `buf.size()` bytes at `offset`: the bytes read, 0 at the end.
+// The offset travels with the call, so no read depends on the handle's position and
+// threads never disturb each other's reads.
+std::expected<std::size_t, IoError> read_once_at(HANDLE handle, std::span<std::uint8_t> buf,
+                                                 std::uint64_t offset) noexcept {
+  if (handle == INVALID_HANDLE_VALUE) {
+    return std::unexpected(IoError::from_errno(ERROR_INVALID_HANDLE));
+  }
+  OVERLAPPED where{};
+  where.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFU);
+  where.OffsetHigh = static_cast<DWORD>(offset >> 32U);
+  const auto count = static_cast<DWORD>(std::min(buf.size(), MAX_READ));
+  DWORD got = 0;
+  if (::ReadFile(handle, buf.data(), count, &got, &where) == 0) {
+    const DWORD code = ::GetLastError();
+    if (code == ERROR_HANDLE_EOF) {
+      return 0;
+    }
+    return std::unexpected(IoError::from_errno(static_cast<int>(code)));
+  }
+  return got;
+}
+
 }  // namespace
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
@@ -100,8 +123,27 @@ std::expected<void, IoError> FileSource::read_exact_at(std::span<std::uint8_t> b
 
 std::expected<std::size_t, IoError> FileSource::read_vectored_at(
     std::span<const std::span<std::uint8_t>> pieces, std::uint64_t offset) const {
-  // ReadFile has no scatter form for ordinary (buffered) handles.
-  return ArchiveSource::read_vectored_at(pieces, offset);
+  // ReadFile has no scatter form for ordinary (buffered) handles: one read per piece,
+  // each at its own offset, until the pieces are full or the data ends.
+  const HANDLE handle = handle_of(fd_.get());
+  std::size_t done = 0;
+  for (const std::span<std::uint8_t> piece : pieces) {
+    for (std::size_t filled = 0; filled < piece.size();) {
+      const auto got = read_once_at(handle, piece.subspan(filled), offset + done);
+      if (!got) {
+        if (done == 0) {
+          return std::unexpected(got.error());
+        }
+        return done;
+      }
+      if (*got == 0) {
+        return done;
+      }
+      filled += *got;
+      done += *got;
+    }
+  }
+  return done;
 }
 
 std::expected<std::unique_ptr<MemorySource>, IoError> MemorySource::map(int fd) {
@@ -131,8 +173,7 @@ std::expected<std::unique_ptr<MemorySource>, IoError> MemorySource::map(int fd) 
   const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(address),
                                             static_cast<std::size_t>(size.QuadPart));
   try {
-    std::shared_ptr<const void> view(address,
-                                     [](const void* start) { ::UnmapViewOfFile(start); });
+    std::shared_ptr<const void> view(address, [](const void* start) { ::UnmapViewOfFile(start); });
     return std::make_unique<MemorySource>(bytes, std::move(view));
   } catch (const std::bad_alloc&) {
     // The shared pointer unmaps when it cannot take the view over; nothing else holds it.
@@ -146,30 +187,16 @@ std::expected<void, IoError> read_exact_at_compat(int fd, std::span<std::uint8_t
   if (buf.empty()) {
     return {};
   }
-  if (handle == INVALID_HANDLE_VALUE) {
-    return std::unexpected(IoError::from_errno(ERROR_INVALID_HANDLE));
-  }
   std::size_t done = 0;
   while (done < buf.size()) {
-    // The offset travels with the call, so no read depends on the handle's position
-    // and threads never disturb each other's reads.
-    const std::uint64_t at = offset + done;
-    OVERLAPPED where{};
-    where.Offset = static_cast<DWORD>(at & 0xFFFFFFFFU);
-    where.OffsetHigh = static_cast<DWORD>(at >> 32U);
-    const auto count = static_cast<DWORD>(std::min(buf.size() - done, MAX_READ));
-    DWORD got = 0;
-    if (::ReadFile(handle, buf.data() + done, count, &got, &where) == 0) {
-      const DWORD code = ::GetLastError();
-      if (code == ERROR_HANDLE_EOF) {
-        return std::unexpected(IoError::unexpected_eof());
-      }
-      return std::unexpected(IoError::from_errno(static_cast<int>(code)));
+    const auto got = read_once_at(handle, buf.subspan(done), offset + done);
+    if (!got) {
+      return std::unexpected(got.error());
     }
-    if (got == 0) {
+    if (*got == 0) {
       return std::unexpected(IoError::unexpected_eof());
     }
-    done += got;
+    done += *got;
   }
   return {};
 }
@@ -181,10 +208,12 @@ std::expected<OpenedFile, DatError> open_archive_file(const std::filesystem::pat
   if (path.native().find(L'\0') != std::wstring::npos) {
     return std::unexpected(DatError::PathError{path, IoError::from_errno(ERROR_INVALID_NAME)});
   }
-  // Other readers may share the file, writers may not: nobody shortens it under a
-  // mapping or a read. A directory cannot be opened this way and fails here.
-  const HANDLE handle = ::CreateFileW(system_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Other readers may share the file, writers may not, so nobody shortens it under a
+  // mapping or a read; it may be deleted while open, as on POSIX systems. A directory
+  // cannot be opened this way and fails here.
+  const HANDLE handle =
+      ::CreateFileW(system_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     return std::unexpected(DatError::PathError{path, last_error()});
   }
@@ -234,6 +263,24 @@ std::expected<std::size_t, IoError> read_some(int fd, std::span<std::uint8_t> bu
   return got;
 }
 
+std::optional<std::filesystem::path> environment_path(const char* name) {
+  const std::wstring wide_name(name, name + std::char_traits<char>::length(name));
+  const wchar_t* value = ::_wgetenv(wide_name.c_str());
+  if (value == nullptr) {
+    return std::nullopt;
+  }
+  const std::wstring_view text(value);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const bool high = text[i] >= 0xD800 && text[i] <= 0xDBFF;
+    const bool low = text[i] >= 0xDC00 && text[i] <= 0xDFFF;
+    if (low || (high && (i + 1 == text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF))) {
+      return std::nullopt;
+    }
+    i += high ? 1 : 0;
+  }
+  return std::filesystem::path(text);
+}
+
 std::string os_message(int code) {
   wchar_t* text = nullptr;
   const DWORD length = ::FormatMessageW(
@@ -243,8 +290,8 @@ std::string os_message(int code) {
     return "Unknown error " + std::to_string(code);
   }
   std::wstring_view message(text, length);
-  while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
-                              message.back() == L' ')) {
+  while (!message.empty() &&
+         (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' ')) {
     message.remove_suffix(1);
   }
   std::string utf8 = utf8_lossy(message);
