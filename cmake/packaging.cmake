@@ -20,6 +20,15 @@ This package holds the library with its headers, CMake and pkg-config
 files, and the marrowvane-dat command-line tool, which lists, prints,
 extracts and verifies the files of an archive.]])
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+if(WIN32)
+  # The Windows download: a ZIP that unpacks into one folder with bin/, lib/, include/.
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME marrowvane-dat-${PROJECT_VERSION}-win64)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/README-windows.txt DESTINATION . RENAME README.txt)
+  include(CPack)
+  return()
+endif()
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)

@@ -61,8 +61,10 @@ Result<std::vector<std::uint8_t>> read_stdin() {
                         decimal(std::uint64_t{used}) + " bytes)"));
       }
     }
-    const ssize_t got = detail::retry_interrupted(
-        [&] { return ::read(STDIN_FILENO, bytes.data() + used, bytes.size() - used); });
+    // Capped so that the count fits every platform's parameter type.
+    const auto count = static_cast<unsigned>(std::min(bytes.size() - used, std::size_t{1} << 30));
+    const auto got =
+        detail::retry_interrupted([&] { return ::read(STDIN_FILENO, bytes.data() + used, count); });
     if (got < 0) {
       return std::unexpected(DatError(IoError::from_errno(errno)));
     }

@@ -19,6 +19,9 @@ struct ArchiveProbe {
   std::optional<std::uint64_t> length;
 };
 
+// The header in the DatHeader::SIZE bytes that stand at DatHeader::OFFSET, if they parse.
+[[nodiscard]] std::optional<DatHeader> parse_stored_header(std::span<const std::uint8_t> bytes);
+
 // Reads the header at DatHeader::OFFSET of the file at `path` with a positional read
 // and the file's length; either is empty when it cannot be had.
 [[nodiscard]] ArchiveProbe probe_file(const std::string& path);

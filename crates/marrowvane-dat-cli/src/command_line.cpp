@@ -109,6 +109,9 @@ CommandLine::CommandLine()
   app_.set_version_flag("--version", std::string(TOOL_NAME) + " " + MARROWVANE_DAT_VERSION_STRING);
   app_.footer(std::string(TOP_FOOTER));
   app_.allow_extras();
+  // Options are "--name" everywhere; on Windows a "/name" would otherwise be taken for
+  // one, and it is as likely a path. Commands made after this inherit it.
+  app_.allow_windows_style_options(false);
   // At most one command, so that a command's name after 'help' is help's argument.
   app_.require_subcommand(0, 1);
   add_common(&app_, quiet_, verbose_);

@@ -1,19 +1,25 @@
 // SPDX-License-Identifier: MIT
 // The marrowvane-dat entry point.
-#include <csignal>
 #include <exception>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "command_line.hpp"
+#include "platform/system.hpp"
 #include "standard_output.hpp"
 
 int main(int argc, char** argv) {
   using namespace marrowvane_dat::cli;
-  // A closed pipe then shows up as EPIPE from write(), which stops the command and
-  // ends it quietly with a failure status instead of death by signal.
-  std::signal(SIGPIPE, SIG_IGN);
+  prepare_process();
   try {
-    return CommandLine().run(argc, argv);
+    std::vector<std::string> arguments = utf8_arguments(argc, argv);
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments) {
+      pointers.push_back(argument.data());
+    }
+    pointers.push_back(nullptr);
+    return CommandLine().run(static_cast<int>(arguments.size()), pointers.data());
   } catch (const std::bad_alloc&) {
     report_error("out of memory");
     return EXIT_FAILED;

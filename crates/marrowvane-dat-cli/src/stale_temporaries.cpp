@@ -1,17 +1,9 @@
 // SPDX-License-Identifier: MIT
-// A scan of one directory for temporaries whose writer is gone.
+// Recognising the tool's temporary names (the scan itself is in platform/).
 #include "stale_temporaries.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
-#include <csignal>
-#include <memory>
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace marrowvane_dat::cli {
 namespace {
@@ -20,11 +12,6 @@ constexpr std::string_view PART = ".part-";
 
 bool all_digits(std::string_view text) noexcept {
   return !text.empty() && std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// A process that cannot be signalled for lack of permission still exists.
-bool process_gone(pid_t pid) noexcept {
-  return ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
 }  // namespace
@@ -46,29 +33,6 @@ std::optional<pid_t> temporary_owner(std::string_view name) noexcept {
     return std::nullopt;
   }
   return pid;
-}
-
-void remove_stale_temporaries(int dir_fd) noexcept {
-  // A descriptor of its own, because closedir() closes the one it reads.
-  const int fd = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    return;
-  }
-  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(fd), ::closedir);
-  if (!dir) {
-    ::close(fd);
-    return;
-  }
-  const pid_t self = ::getpid();
-  while (const dirent* entry = ::readdir(dir.get())) {
-    const auto owner = temporary_owner(entry->d_name);
-    struct stat st {};
-    if (!owner || *owner == self || !process_gone(*owner) ||
-        ::fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
-      continue;
-    }
-    ::unlinkat(dir_fd, entry->d_name, 0);
-  }
 }
 
 }  // namespace marrowvane_dat::cli

@@ -2,9 +2,9 @@
 // Standard output and error writing, and what happens when standard output fails.
 #include "standard_output.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 
 #include <unistd.h>
 
@@ -13,6 +13,8 @@
 namespace marrowvane_dat::cli {
 namespace {
 
+constexpr std::size_t MAX_WRITE = std::size_t{1} << 30;
+
 // The errno of the first failed write to standard output; 0 while none has failed.
 std::atomic<int> stdout_error{0};
 
@@ -20,8 +22,10 @@ std::atomic<int> stdout_error{0};
 
 int write_all(int fd, std::span<const std::uint8_t> bytes) noexcept {
   while (!bytes.empty()) {
-    const ssize_t written =
-        detail::retry_interrupted([&] { return ::write(fd, bytes.data(), bytes.size()); });
+    // Capped so that the count fits every platform's parameter type.
+    const auto count = static_cast<unsigned>(std::min(bytes.size(), MAX_WRITE));
+    const auto written =
+        detail::retry_interrupted([&] { return ::write(fd, bytes.data(), count); });
     if (written < 0) {
       return errno;
     }
@@ -61,12 +65,6 @@ void report_error(std::string_view message) {
 
 void write_stderr(std::string_view text) {
   (void)write_all(STDERR_FILENO, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
-}
-
-std::string errno_text(int code) {
-  char buf[256];
-  // The GNU strerror_r returns the text, which may or may not be in `buf`.
-  return ::strerror_r(code, buf, sizeof buf);
 }
 
 bool StdoutStream::append(std::string_view text) {

@@ -3,8 +3,8 @@
 #include "table.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
-#include <ctime>
 
 namespace marrowvane_dat::cli {
 
@@ -27,13 +27,16 @@ std::string id_hex_json(std::uint32_t id) {
 }
 
 std::string utc_text(std::uint32_t unix_seconds) {
-  const std::time_t seconds = unix_seconds;
-  std::tm utc{};
+  // Calendar arithmetic rather than gmtime: the same on every platform, and thread-safe.
+  const std::chrono::sys_seconds at{std::chrono::seconds{unix_seconds}};
+  const auto day = std::chrono::floor<std::chrono::days>(at);
+  const std::chrono::year_month_day date{day};
+  const std::chrono::hh_mm_ss time{at - day};
   char buf[32];
-  if (::gmtime_r(&seconds, &utc) == nullptr ||
-      std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0) {
-    return decimal(unix_seconds);
-  }
+  std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                static_cast<int>(time.seconds().count()));
   return buf;
 }
 

@@ -273,7 +273,7 @@ std::vector<std::uint8_t> ArchiveBuilder::bytes() const {
 
 void ArchiveBuilder::write_to(const std::filesystem::path& path) const {
   const std::vector<std::uint8_t> image = bytes();
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.string().c_str(), "wb"));
   if (!file) {
     throw std::runtime_error("cannot open " + path.string() +
                              " for writing: " + std::strerror(errno));

@@ -2,11 +2,9 @@
 // The memory cursor and the sequential file reader behind the record readers.
 #include "marrowvane_dat/binary_reader.hpp"
 
-#include <cerrno>
 #include <cstring>
 
-#include <sys/types.h>
-#include <unistd.h>
+#include "platform/file_io.hpp"
 
 namespace marrowvane_dat {
 
@@ -44,18 +42,15 @@ std::expected<void, IoError> Cursor::skip(std::uint64_t count) noexcept {
 std::expected<void, IoError> FdReader::read_exact(std::span<std::uint8_t> out) noexcept {
   std::size_t done = 0;
   while (done < out.size()) {
-    const ssize_t got = ::read(fd_, out.data() + done, out.size() - done);
-    if (got < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return std::unexpected(IoError::from_errno(errno));
+    const auto got = detail::read_some(fd_, out.subspan(done));
+    if (!got) {
+      return std::unexpected(got.error());
     }
-    if (got == 0) {
+    if (*got == 0) {
       return std::unexpected(IoError::unexpected_eof());
     }
-    done += static_cast<std::size_t>(got);
-    position_ += static_cast<std::uint64_t>(got);
+    done += *got;
+    position_ += *got;
   }
   return {};
 }
@@ -63,7 +58,7 @@ std::expected<void, IoError> FdReader::read_exact(std::span<std::uint8_t> out) n
 void FdReader::seek(std::uint64_t position) noexcept {
   // Best effort: the rewind only matters to a caller that goes on reading the
   // descriptor sequentially, and the archive reader never does after a failure.
-  if (::lseek(fd_, static_cast<off_t>(position), SEEK_SET) >= 0) {
+  if (detail::seek_to(fd_, position)) {
     position_ = position;
   }
 }

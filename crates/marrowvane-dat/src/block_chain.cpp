@@ -22,8 +22,8 @@ constexpr std::size_t WINDOW_SIZE = std::size_t{64} << 10;
 // this small costs the source no more than reading a single block would.
 constexpr std::size_t MIN_WINDOW_SIZE = 512;
 // The most blocks one speculative read covers: each takes two pieces of the read (its
-// link word and its payload), and one system call takes at most IOV_MAX pieces.
-constexpr std::size_t MAX_SPECULATIVE_BLOCKS = IOV_MAX / 2;
+// link word and its payload), and one Linux system call takes at most 1024 pieces.
+constexpr std::size_t MAX_SPECULATIVE_BLOCKS = 512;
 
 std::uint32_t link_at(const std::uint8_t* bytes) noexcept {
   return load_le<std::uint32_t>(std::span<const std::uint8_t, LINK_SIZE>(bytes, LINK_SIZE));

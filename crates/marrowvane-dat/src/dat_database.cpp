@@ -4,20 +4,14 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <new>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "archive_reader.hpp"
 #include "error_texts.hpp"
-#include "file_length.hpp"
 #include "lrs.hpp"
-#include "retry.hpp"
+#include "platform/file_io.hpp"
 
 namespace marrowvane_dat {
 namespace {
@@ -63,20 +57,19 @@ std::expected<DatHeader, BinReadError> parse_header(const HeaderBytes& read) {
 // Reads the header through the descriptor's own position: one seek, then reads in
 // order until it is whole or the file ends or fails.
 Result<DatHeader> read_header(int fd) {
-  if (::lseek(fd, static_cast<off_t>(DatHeader::OFFSET), SEEK_SET) < 0) {
-    return std::unexpected(IoError::from_errno(errno));
+  if (auto moved = detail::seek_to(fd, DatHeader::OFFSET); !moved) {
+    return std::unexpected(moved.error());
   }
   HeaderBytes read;
   while (read.got < read.bytes.size()) {
-    const ssize_t got = detail::retry_interrupted(
-        [&] { return ::read(fd, read.bytes.data() + read.got, read.bytes.size() - read.got); });
-    if (got <= 0) {
-      if (got < 0) {
-        read.stop = IoError::from_errno(errno);
+    const auto got = detail::read_some(fd, std::span(read.bytes).subspan(read.got));
+    if (!got || *got == 0) {
+      if (!got) {
+        read.stop = got.error();
       }
       break;
     }
-    read.got += static_cast<std::size_t>(got);
+    read.got += *got;
   }
   return parse_header(read);
 }
@@ -111,42 +104,15 @@ struct OpenedFile {
 // Opens `path` for reading without ever blocking, refuses what cannot hold an archive,
 // and reads the header through the file position.
 Result<OpenedFile> open_file(const std::filesystem::path& path) {
-  // The system call would stop at a NUL byte and open some other file.
-  if (path.native().find('\0') != std::string::npos) {
-    return std::unexpected(DatError::PathError{path, IoError::from_errno(EINVAL)});
+  auto file = detail::open_archive_file(path);
+  if (!file) {
+    return std::unexpected(std::move(file.error()));
   }
-  // O_NONBLOCK keeps a FIFO without a writer (or a terminal) from blocking the open; it
-  // changes nothing for regular files and block devices.
-  UniqueFd fd(detail::retry_interrupted(
-      [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
-  if (!fd) {
-    const int code = errno;
-    return std::unexpected(DatError::PathError{path, IoError::from_errno(code)});
-  }
-  struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) {
-    const int code = errno;
-    return std::unexpected(DatError::PathError{path, IoError::from_errno(code)});
-  }
-  // Directories fall through: reading one fails like any unreadable header.
-  if (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) || S_ISCHR(info.st_mode)) {
-    return std::unexpected(DatError::PathError{path, IoError::unsupported_file_type()});
-  }
-  // Reads from here on should wait for data like any other file read (the flag means
-  // nothing to a regular file, so only the rest pay for clearing it).
-  if (!S_ISREG(info.st_mode)) {
-    if (const int flags = ::fcntl(fd.get(), F_GETFL);
-        flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) < 0) {
-      const int code = errno;
-      return std::unexpected(DatError::PathError{path, IoError::from_errno(code)});
-    }
-  }
-  const std::uint64_t length = detail::file_length(fd.get(), info).value_or(0);
-  auto header = read_header(fd.get());
+  auto header = read_header(file->fd.get());
   if (!header) {
     return std::unexpected(std::move(header.error()));
   }
-  return OpenedFile{std::move(fd), std::move(*header), length};
+  return OpenedFile{std::move(file->fd), std::move(*header), file->length};
 }
 
 // Stored bytes of compressed files read for a caller that keeps only the decoded

@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "error_texts.hpp"
+#include "platform/file_io.hpp"
 #include "utf8.hpp"
 
 namespace marrowvane_dat {
@@ -15,40 +16,15 @@ using detail::hex8;
 
 namespace {
 
-std::string os_message(int code) {
-  char buffer[256];
-  // The GNU strerror_r may return a static string instead of filling the buffer.
-  return ::strerror_r(code, buffer, sizeof buffer);
-}
-
-// Names the common errno values by what they mean to a caller.
-std::string_view os_error_kind(int code) {
-  switch (code) {
-    case ENOENT:
-      return "NotFound";
-    case EACCES:
-    case EPERM:
-      return "PermissionDenied";
-    case EINTR:
-      return "Interrupted";
-    case EISDIR:
-      return "IsADirectory";
-    case ENOTDIR:
-      return "NotADirectory";
-    case EINVAL:
-      return "InvalidInput";
-    case ENOMEM:
-      return "OutOfMemory";
-    case ELOOP:
-      return "FilesystemLoop";
-    case ENAMETOOLONG:
-      return "InvalidFilename";
-    default:
-      return "Uncategorized";
-  }
-}
-
 constexpr std::string_view UNSUPPORTED_TEXT = "not a regular file or block device";
+
+// A path's own bytes (POSIX), or its UTF-16 names in UTF-8 (Windows).
+[[maybe_unused]] const std::string& native_text(const std::string& native) {
+  return native;
+}
+[[maybe_unused]] std::string native_text(const std::wstring& native) {
+  return detail::utf8_lossy(native);
+}
 
 std::string path_display(const std::filesystem::path& path) {
   return detail::utf8_lossy(path.native());
@@ -72,7 +48,7 @@ IoError IoError::unsupported_file_type() noexcept {
 std::string IoError::to_string() const {
   switch (kind_) {
     case IoErrorKind::Os:
-      return os_message(code_) + " (os error " + std::to_string(code_) + ")";
+      return detail::os_message(code_) + " (os error " + std::to_string(code_) + ")";
     case IoErrorKind::UnexpectedEof:
       return "failed to fill whole buffer";
     case IoErrorKind::OutOfMemory:
@@ -87,8 +63,8 @@ std::string IoError::debug() const {
   switch (kind_) {
     case IoErrorKind::Os:
       return "Os { code: " + std::to_string(code_) +
-             ", kind: " + std::string(os_error_kind(code_)) +
-             ", message: " + detail::debug_quote(os_message(code_)) + " }";
+             ", kind: " + std::string(detail::os_error_kind(code_)) +
+             ", message: " + detail::debug_quote(detail::os_message(code_)) + " }";
     case IoErrorKind::UnexpectedEof:
       return "Error { kind: UnexpectedEof, message: \"failed to fill whole buffer\" }";
     case IoErrorKind::OutOfMemory:
@@ -196,8 +172,8 @@ std::string DatError::debug() const {
       return "DecompressionFailed(" + std::to_string(e.id) + ")";
     }
     std::string operator()(const PathError& e) const {
-      return "PathError { path: " + debug_quote(e.path.native()) + ", source: " + e.source.debug() +
-             " }";
+      return "PathError { path: " + debug_quote(native_text(e.path.native())) +
+             ", source: " + e.source.debug() + " }";
     }
     std::string operator()(const Other& e) const { return "Other(" + debug_quote(e.message) + ")"; }
   };

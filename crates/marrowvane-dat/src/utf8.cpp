@@ -72,6 +72,44 @@ std::string utf8_lossy(std::string_view text) {
   return out;
 }
 
+std::string utf8_lossy(std::wstring_view text) {
+  std::string out;
+  out.reserve(text.size());
+  const auto put = [&out](std::uint32_t c) {
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  };
+  // wchar_t is 32 bits outside Windows; there every unit is a whole code point.
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto unit = static_cast<std::uint32_t>(text[i]);
+    const bool high = unit >= 0xD800 && unit <= 0xDBFF;
+    const bool low = unit >= 0xDC00 && unit <= 0xDFFF;
+    if (high && i + 1 < text.size()) {
+      const auto next = static_cast<std::uint32_t>(text[i + 1]);
+      if (next >= 0xDC00 && next <= 0xDFFF) {
+        put(0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00));
+        ++i;
+        continue;
+      }
+    }
+    put(high || low || unit > 0x10FFFF ? 0xFFFD : unit);
+  }
+  return out;
+}
+
 std::string debug_quote(std::string_view text) {
   std::string out = "\"";
   std::size_t invalid = 0;

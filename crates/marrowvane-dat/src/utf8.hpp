@@ -19,6 +19,9 @@ bool is_valid_utf8(std::string_view text) noexcept;
 // `text` with each maximal invalid sequence replaced by U+FFFD.
 std::string utf8_lossy(std::string_view text);
 
+// UTF-16 `text` (a Windows path) in UTF-8, each unpaired surrogate replaced by U+FFFD.
+std::string utf8_lossy(std::wstring_view text);
+
 // `text` between double quotes with quotes, backslashes and control characters
 // escaped; invalid UTF-8 bytes shown as \xNN.
 std::string debug_quote(std::string_view text);

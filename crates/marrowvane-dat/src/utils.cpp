@@ -1,29 +1,17 @@
 // SPDX-License-Identifier: MIT
-// The positional read of archive files and the lookup of the portal archive.
+// The lookup of the portal archive.
 #include "marrowvane_dat/utils.hpp"
 
 #include <cstdlib>
 #include <system_error>
 
-#include <unistd.h>
-
-#include "posix_io.hpp"
-#include "utf8.hpp"
+#include "platform/file_io.hpp"
 
 #ifndef MARROWVANE_DAT_PACKAGE_DIR
 #error "MARROWVANE_DAT_PACKAGE_DIR must name the library's package directory"
 #endif
 
 namespace marrowvane_dat {
-
-std::expected<void, IoError> read_exact_at_compat(int fd, std::span<std::uint8_t> buf,
-                                                  std::uint64_t offset) noexcept {
-  return detail::read_exact_at_with(
-      [fd](void* out, std::size_t count, std::uint64_t at) {
-        return ::pread(fd, out, count, static_cast<off_t>(at));
-      },
-      buf, offset);
-}
 
 namespace {
 
@@ -36,12 +24,8 @@ bool path_exists(const std::filesystem::path& path) {
 }  // namespace
 
 std::optional<std::filesystem::path> get_portal_dat_path() {
-  if (const char* value = std::getenv("MARROWVANE_PORTAL_DAT");
-      value != nullptr && detail::is_valid_utf8(value)) {
-    std::filesystem::path path(value);
-    if (path_exists(path)) {
-      return path;
-    }
+  if (auto path = detail::environment_path("MARROWVANE_PORTAL_DAT"); path && path_exists(*path)) {
+    return path;
   }
   const std::filesystem::path workspace_root =
       std::filesystem::path(MARROWVANE_DAT_PACKAGE_DIR) / "../../";

@@ -335,8 +335,12 @@ int run_cases(std::span<const CaseDescriptor> cases, std::string_view program,
 }
 
 std::string_view program_name(std::string_view argv0) noexcept {
-  const std::size_t slash = argv0.rfind('/');
-  const std::string_view base = slash == std::string_view::npos ? argv0 : argv0.substr(slash + 1);
+  // Windows paths separate with either slash, and name the program with ".exe".
+  const std::size_t slash = argv0.find_last_of("/\\");
+  std::string_view base = slash == std::string_view::npos ? argv0 : argv0.substr(slash + 1);
+  if (base.ends_with(".exe")) {
+    base.remove_suffix(4);
+  }
   return base.empty() ? "font_parity" : base;
 }
 

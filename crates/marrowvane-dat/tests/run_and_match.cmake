@@ -2,7 +2,9 @@
 # Runs one program and checks both its exit status and its output (ctest's own
 # PASS_REGULAR_EXPRESSION ignores the exit status).
 #
-# Usage: cmake -DPROGRAM=<path> -DEXPECTATIONS=<file> -P run_and_match.cmake
+# Usage: cmake -DPROGRAM=<path> -DEXPECTATIONS=<file> [-DEMULATOR=<runner>]
+#              -P run_and_match.cmake
+# EMULATOR runs a program built for another system (Wine for a Windows build).
 #
 # The expectations file sets:
 #   ARGS            arguments for the program (a list)
@@ -33,7 +35,7 @@ if(NOT SKIP_IF_EXISTS STREQUAL "" AND EXISTS "${SKIP_IF_EXISTS}")
 endif()
 
 execute_process(
-  COMMAND "${PROGRAM}" ${ARGS}
+  COMMAND ${EMULATOR} "${PROGRAM}" ${ARGS}
   RESULT_VARIABLE status
   OUTPUT_VARIABLE output
   ERROR_VARIABLE output)

@@ -51,7 +51,8 @@ enum class IoErrorKind : std::uint8_t {
 /// An error of the file layer: an errno from the operating system, or a kind of its own.
 class MARROWVANE_DAT_EXPORT IoError final : public ErrorSource {
  public:
-  /// An operating-system error; `code` is an errno value.
+  /// An operating-system error; `code` is an errno value (on Windows, a system error
+  /// code as GetLastError gives it).
   [[nodiscard]] static IoError from_errno(int code) noexcept;
   /// The data ended before the buffer was full ("failed to fill whole buffer").
   [[nodiscard]] static IoError unexpected_eof() noexcept;

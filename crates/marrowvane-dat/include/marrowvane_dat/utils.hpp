@@ -15,9 +15,12 @@
 
 namespace marrowvane_dat {
 
-/// Fills all of `buf` from absolute `offset` of `fd` with pread, never touching the
-/// descriptor's position. Interrupted reads are retried; an end of file before `buf`
-/// is full is an unexpected-EOF error; any other failure is the OS error.
+/// Fills all of `buf` from absolute `offset` of `fd` with positional reads (pread; on
+/// Windows ReadFile with the offset given) that never depend on the descriptor's
+/// position. POSIX leaves that position alone; Windows moves it to where the last read
+/// ended. Interrupted reads are retried; an end of file before `buf` is full is an
+/// unexpected-EOF error; any other failure is the OS error (errno, or on Windows the
+/// system error code).
 MARROWVANE_DAT_EXPORT std::expected<void, IoError> read_exact_at_compat(
     int fd, std::span<std::uint8_t> buf, std::uint64_t offset) noexcept;
 

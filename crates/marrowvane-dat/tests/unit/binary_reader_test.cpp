@@ -54,7 +54,7 @@ TEST(LoadLe, SignedValuesAreTwosComplement) {
 
 TEST(FdReader, ReadsInOrderAndRewindsTheDescriptor) {
   test::TempFile file(BYTES);
-  const UniqueFd fd(::open(file.path().c_str(), O_RDONLY | O_CLOEXEC));
+  const UniqueFd fd(test::open_read_only(file.path()));
   ASSERT_TRUE(fd);
   ASSERT_EQ(::lseek(fd.get(), 1, SEEK_SET), 1);
   FdReader reader(fd.get(), 1);

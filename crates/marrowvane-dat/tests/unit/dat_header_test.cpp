@@ -104,21 +104,21 @@ TEST(DatHeader, MissingFileIsPathErrorWithTheGivenPath) {
   const auto* error = database.error().get_if<DatError::PathError>();
   ASSERT_NE(error, nullptr) << database.error().debug();
   EXPECT_EQ(error->path, path);
-  EXPECT_EQ(error->source.raw_os_error(), ENOENT);
-  EXPECT_EQ(
-      database.error().to_string(),
-      "Failed to open file at no/such/dir/portal.dat: No such file or directory (os error 2)");
+  EXPECT_EQ(error->source.raw_os_error(), test::MISSING_DIRECTORY_ERROR);
+  EXPECT_EQ(database.error().to_string(),
+            "Failed to open file at no/such/dir/portal.dat: " + test::missing_directory_text());
 }
 
 TEST(DatHeader, PathWithANulByteIsRefusedNotCut) {
   TempFile real(header_only_image());
-  std::string name = real.path().native();
-  name += std::string_view("\0.other", 7);
+  auto name = real.path().native();
+  name.push_back('\0');
+  name += std::filesystem::path(".other").native();
   auto database = DatDatabase::open(std::filesystem::path(name));
   ASSERT_FALSE(database);
   const auto* error = database.error().get_if<DatError::PathError>();
   ASSERT_NE(error, nullptr) << database.error().debug();
-  EXPECT_EQ(error->source.raw_os_error(), EINVAL);
+  EXPECT_EQ(error->source.raw_os_error(), test::INVALID_NAME_ERROR);
   EXPECT_EQ(error->path.native(), name);
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -15,12 +16,86 @@
 #include <string_view>
 #include <vector>
 
+#include <fcntl.h>
+#ifdef _WIN32
+#include <io.h>
+#include <process.h>
+#include <stdlib.h>
+#else
+#include <unistd.h>
+#endif
+
 #include <gtest/gtest.h>
 
 #include "marrowvane_dat/archive_source.hpp"
 #include "marrowvane_dat/dat_database.hpp"
 
 namespace marrowvane_dat::test {
+
+// The few system calls the tests make themselves, on either platform.
+#ifdef _WIN32
+inline int open_read_only(const std::filesystem::path& path) {
+  return ::_wopen(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+}
+inline void set_env(const char* name, const std::string& value) {
+  ::_putenv_s(name, value.c_str());
+}
+inline void unset_env(const char* name) {
+  ::_putenv_s(name, "");
+}
+// What a read through descriptor -1 reports (ERROR_INVALID_HANDLE).
+inline constexpr int BAD_DESCRIPTOR_ERROR = 6;
+// What a path with a NUL byte is refused with (ERROR_INVALID_NAME).
+inline constexpr int INVALID_NAME_ERROR = 123;
+// Each Windows release (and Wine) words its messages its own way, so the tests take the
+// text of "file not found" (code 2 there as with errno) from the system.
+inline std::string not_found_text() {
+  const std::string text = IoError::from_errno(2).to_string();
+  return text.substr(0, text.rfind(" (os error"));
+}
+// A path through a missing directory (ERROR_PATH_NOT_FOUND) and its full text.
+inline constexpr int MISSING_DIRECTORY_ERROR = 3;
+inline std::string missing_directory_text() {
+  return IoError::from_errno(MISSING_DIRECTORY_ERROR).to_string();
+}
+// The full text of an OS error as the system words it.
+inline std::string os_text(int code) {
+  return IoError::from_errno(code).to_string();
+}
+// Reads at an offset move a handle's position on Windows (nothing depends on it).
+inline constexpr bool READS_KEEP_POSITION = false;
+#else
+inline int open_read_only(const std::filesystem::path& path) {
+  return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+}
+inline void set_env(const char* name, const std::string& value) {
+  ::setenv(name, value.c_str(), 1);
+}
+inline void unset_env(const char* name) {
+  ::unsetenv(name);
+}
+inline constexpr int BAD_DESCRIPTOR_ERROR = EBADF;
+inline constexpr int INVALID_NAME_ERROR = EINVAL;
+inline std::string not_found_text() {
+  return "No such file or directory";
+}
+inline constexpr int MISSING_DIRECTORY_ERROR = ENOENT;
+inline std::string missing_directory_text() {
+  return "No such file or directory (os error 2)";
+}
+// The errno texts the tests use, written out so that the rendering is checked too.
+inline std::string os_text(int code) {
+  switch (code) {
+    case EACCES:
+      return "Permission denied (os error 13)";
+    case EIO:
+      return "Input/output error (os error 5)";
+    default:
+      return "errno " + std::to_string(code) + " has no text here";
+  }
+}
+inline constexpr bool READS_KEEP_POSITION = true;
+#endif
 
 inline Result<DatDatabase> open_bytes(std::vector<std::uint8_t> bytes) {
   return DatDatabase::open(std::make_unique<MemorySource>(std::move(bytes)));

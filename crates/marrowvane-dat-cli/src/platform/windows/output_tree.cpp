@@ -1,0 +1,259 @@
+// SPDX-License-Identifier: MIT
+// Output files on Windows: every directory below the output directory held open
+// (so it cannot be renamed or removed while files are written into it) and opened
+// without following reparse points (symbolic links, junctions), a temporary file per
+// write created where nothing exists yet, and a rename that does or does not replace.
+#include "output_tree.hpp"
+
+#include <system_error>
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include "platform/windows/text.hpp"
+#include "standard_output.hpp"
+#include "table.hpp"
+
+namespace marrowvane_dat::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using windows::error_text;
+using windows::narrow;
+using windows::widen;
+
+constexpr std::size_t WRITE_CHUNK = std::size_t{1} << 20;
+// Temporary names are unique per process and write; a name left by a crashed run is
+// skipped by CREATE_NEW, a few times at most.
+constexpr int TEMP_NAME_ATTEMPTS = 16;
+
+std::atomic<std::uint64_t> temp_counter{0};
+
+std::string temp_name(std::string_view name) {
+  std::string temp = ".";
+  temp.append(name).append(".part-");
+  temp.append(decimal(std::uint64_t{::GetCurrentProcessId()})).push_back('-');
+  return temp.append(decimal(temp_counter.fetch_add(1, std::memory_order_relaxed)));
+}
+
+std::string shown_text(const fs::path& shown) {
+  return narrow(shown.native());
+}
+
+std::string failure(std::string_view what, const fs::path& shown, DWORD code) {
+  return shown_text(shown) + ": " + std::string(what) + ": " + error_text(code);
+}
+
+HANDLE handle_of(int fd) noexcept {
+  return fd < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+}
+
+// The directory held by `dir_fd` as a full path in the system's extended form, which
+// has no length limit and takes every name literally.
+std::wstring path_of(int dir_fd) {
+  const HANDLE handle = handle_of(dir_fd);
+  const DWORD needed = ::GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED);
+  std::wstring path(needed, L'\0');
+  const DWORD written =
+      ::GetFinalPathNameByHandleW(handle, path.data(), needed, FILE_NAME_NORMALIZED);
+  path.resize(written < needed ? written : 0);
+  return path;
+}
+
+std::wstring child(int dir_fd, std::string_view name) {
+  return path_of(dir_fd) + L"\\" + widen(name);
+}
+
+// A path the user gave, made absolute and in extended form.
+std::wstring extended(const fs::path& path) {
+  const std::wstring& native = path.native();
+  const DWORD needed = ::GetFullPathNameW(native.c_str(), 0, nullptr, nullptr);
+  std::wstring full(needed, L'\0');
+  const DWORD written = ::GetFullPathNameW(native.c_str(), needed, full.data(), nullptr);
+  if (written == 0 || written >= needed) {
+    return native;
+  }
+  full.resize(written);
+  if (full.starts_with(L"\\\\?\\")) {
+    return full;
+  }
+  if (full.starts_with(L"\\\\")) {
+    return L"\\\\?\\UNC\\" + full.substr(2);
+  }
+  return L"\\\\?\\" + full;
+}
+
+enum class DirectoryProblem : std::uint8_t { None, Link, NotDirectory };
+
+struct OpenedDirectory {
+  UniqueFd fd;
+  DirectoryProblem problem = DirectoryProblem::None;
+  DWORD error = ERROR_SUCCESS;
+};
+
+// Opens the directory `path`; with `no_follow` a reparse point in its place is
+// reported, never entered. Others may read and write in it but not move or delete it.
+OpenedDirectory open_directory(const std::wstring& path, bool no_follow) {
+  OpenedDirectory opened;
+  const HANDLE handle = ::CreateFileW(
+      path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | (no_follow ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    opened.error = ::GetLastError();
+    return opened;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (::GetFileInformationByHandle(handle, &info) == 0) {
+    opened.error = ::GetLastError();
+    ::CloseHandle(handle);
+    return opened;
+  }
+  if (no_follow && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    opened.problem = DirectoryProblem::Link;
+  } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    opened.problem = DirectoryProblem::NotDirectory;
+  }
+  if (opened.problem != DirectoryProblem::None) {
+    ::CloseHandle(handle);
+    return opened;
+  }
+  const int fd = ::_open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_RDONLY);
+  if (fd < 0) {
+    ::CloseHandle(handle);
+    opened.error = ERROR_TOO_MANY_OPEN_FILES;
+    return opened;
+  }
+  opened.fd = UniqueFd(fd);
+  return opened;
+}
+
+std::string directory_failure(const OpenedDirectory& opened, const fs::path& shown) {
+  switch (opened.problem) {
+    case DirectoryProblem::Link:
+      return shown_text(shown) + ": is a symbolic link or junction; refusing to follow it";
+    case DirectoryProblem::NotDirectory:
+      return shown_text(shown) + ": exists and is not a directory";
+    case DirectoryProblem::None:
+      break;
+  }
+  return failure("cannot open directory", shown, opened.error);
+}
+
+bool missing(DWORD code) noexcept {
+  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
+}  // namespace
+
+std::expected<OutputTree, std::string> OutputTree::open(const fs::path& path) {
+  std::error_code ec;
+  if (fs::exists(path, ec) && !fs::is_directory(path, ec)) {
+    return std::unexpected(shown_text(path) + ": exists and is not a directory");
+  }
+  fs::create_directories(path, ec);
+  if (ec) {
+    return std::unexpected(shown_text(path) + ": cannot create directory: " + ec.message());
+  }
+  // The directory itself is the user's choice and may be reached through a link.
+  OpenedDirectory opened = open_directory(extended(path), false);
+  if (!opened.fd) {
+    return std::unexpected(directory_failure(opened, path));
+  }
+  return OutputTree(path, std::move(opened.fd));
+}
+
+std::expected<UniqueFd, std::string> OutputTree::subdir(std::string_view name, bool create) const {
+  const fs::path where = shown(name);
+  const std::wstring full = child(fd_.get(), name);
+  if (create && ::CreateDirectoryW(full.c_str(), nullptr) == 0 &&
+      ::GetLastError() != ERROR_ALREADY_EXISTS) {
+    return std::unexpected(failure("cannot create directory", where, ::GetLastError()));
+  }
+  OpenedDirectory opened = open_directory(full, true);
+  if (!opened.fd) {
+    if (opened.problem == DirectoryProblem::None && missing(opened.error) && !create) {
+      return UniqueFd();
+    }
+    return std::unexpected(directory_failure(opened, where));
+  }
+  return std::move(opened.fd);
+}
+
+bool name_taken(int dir_fd, std::string_view name) noexcept {
+  try {
+    // The attributes of a link are its own; nothing is followed.
+    return ::GetFileAttributesW(child(dir_fd, name).c_str()) != INVALID_FILE_ATTRIBUTES ||
+           !missing(::GetLastError());
+  } catch (...) {
+    return true;
+  }
+}
+
+std::expected<WriteOutcome, std::string> write_file_atomically(int dir_fd, std::string_view name,
+                                                               std::span<const std::uint8_t> bytes,
+                                                               Existing existing,
+                                                               const fs::path& shown,
+                                                               const std::atomic<bool>* stop) {
+  const std::wstring directory = path_of(dir_fd);
+  std::wstring temp;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  DWORD code = ERROR_SUCCESS;
+  for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS && file == INVALID_HANDLE_VALUE; ++attempt) {
+    temp = directory + L"\\" + widen(temp_name(name));
+    // CREATE_NEW fails on any existing name, a link included, so nothing is written
+    // through one.
+    file = ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    code = ::GetLastError();
+    if (file == INVALID_HANDLE_VALUE && code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) {
+      break;
+    }
+  }
+  if (file == INVALID_HANDLE_VALUE) {
+    return std::unexpected(failure("cannot create a temporary file", shown, code));
+  }
+  const auto abandon = [&](std::string reason) -> std::expected<WriteOutcome, std::string> {
+    if (file != INVALID_HANDLE_VALUE) {
+      ::CloseHandle(file);
+      file = INVALID_HANDLE_VALUE;
+    }
+    ::DeleteFileW(temp.c_str());
+    return std::unexpected(std::move(reason));
+  };
+  for (std::size_t done = 0; done < bytes.size();) {
+    if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+      return abandon(shown_text(shown) + ": interrupted while writing");
+    }
+    const auto count = static_cast<DWORD>(std::min(WRITE_CHUNK, bytes.size() - done));
+    DWORD written = 0;
+    if (::WriteFile(file, bytes.data() + done, count, &written, nullptr) == 0 || written == 0) {
+      return abandon(failure("cannot write", shown, ::GetLastError()));
+    }
+    done += written;
+  }
+  if (::CloseHandle(file) == 0) {
+    file = INVALID_HANDLE_VALUE;
+    return abandon(failure("cannot write", shown, ::GetLastError()));
+  }
+  file = INVALID_HANDLE_VALUE;
+  const std::wstring target = directory + L"\\" + widen(name);
+  if (existing == Existing::Replace) {
+    // A rename replaces the name itself; a link in its place is replaced, not followed.
+    if (::MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) == 0) {
+      return abandon(failure("cannot replace", shown, ::GetLastError()));
+    }
+    return WriteOutcome::Written;
+  }
+  if (::MoveFileExW(temp.c_str(), target.c_str(), 0) == 0) {
+    code = ::GetLastError();
+    if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS) {
+      ::DeleteFileW(temp.c_str());
+      return WriteOutcome::Exists;
+    }
+    return abandon(failure("cannot create", shown, code));
+  }
+  return WriteOutcome::Written;
+}
+
+}  // namespace marrowvane_dat::cli

@@ -1,0 +1,121 @@
+// SPDX-License-Identifier: MIT
+// The process set-up, system texts and the archive probe on Windows.
+#include "platform/system.hpp"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
+
+#include "archive_probe.hpp"
+#include "platform/windows/text.hpp"
+#include "standard_output.hpp"
+
+namespace marrowvane_dat::cli {
+namespace windows {
+
+std::wstring widen(std::string_view text) {
+  if (text.empty()) {
+    return {};
+  }
+  const int size = static_cast<int>(text.size());
+  const int needed = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(needed), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), needed);
+  return wide;
+}
+
+std::string narrow(std::wstring_view text) {
+  if (text.empty()) {
+    return {};
+  }
+  const int size = static_cast<int>(text.size());
+  const int needed =
+      ::WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<std::size_t>(needed), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), size, utf8.data(), needed, nullptr, nullptr);
+  return utf8;
+}
+
+std::string error_text(unsigned long code) {
+  wchar_t* text = nullptr;
+  const DWORD length = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  if (length == 0 || text == nullptr) {
+    return "unknown error " + std::to_string(code);
+  }
+  std::wstring_view message(text, length);
+  while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
+                              message.back() == L' ' || message.back() == L'.')) {
+    message.remove_suffix(1);
+  }
+  std::string utf8 = narrow(message);
+  ::LocalFree(text);
+  return utf8;
+}
+
+}  // namespace windows
+
+void prepare_process() noexcept {
+  // Bytes pass through unchanged (no line-end translation, no end at a 0x1A byte), and
+  // the console decodes what the tool writes as UTF-8.
+  ::_setmode(0, _O_BINARY);
+  ::_setmode(1, _O_BINARY);
+  ::_setmode(2, _O_BINARY);
+  ::SetConsoleOutputCP(CP_UTF8);
+}
+
+std::vector<std::string> utf8_arguments(int argc, char** argv) {
+  // The C runtime's argv is in the ANSI code page, which loses what it cannot show;
+  // the wide command line has every character.
+  int count = 0;
+  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (wide == nullptr) {
+    return std::vector<std::string>(argv, argv + argc);
+  }
+  std::vector<std::string> arguments;
+  for (int i = 0; i < count; ++i) {
+    arguments.push_back(windows::narrow(wide[i]));
+  }
+  ::LocalFree(wide);
+  return arguments;
+}
+
+std::string errno_text(int code) {
+  char buf[256];
+  if (::strerror_s(buf, sizeof buf, code) != 0) {
+    return "unknown error " + std::to_string(code);
+  }
+  return buf;
+}
+
+ArchiveProbe probe_file(const std::string& path) {
+  ArchiveProbe probe;
+  const HANDLE file = ::CreateFileW(windows::widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return probe;
+  }
+  LARGE_INTEGER size{};
+  if (::GetFileType(file) == FILE_TYPE_DISK && ::GetFileSizeEx(file, &size) != 0) {
+    probe.length = static_cast<std::uint64_t>(size.QuadPart);
+    std::array<std::uint8_t, DatHeader::SIZE> raw{};
+    OVERLAPPED where{};
+    where.Offset = DatHeader::OFFSET;
+    DWORD got = 0;
+    if (::ReadFile(file, raw.data(), static_cast<DWORD>(raw.size()), &got, &where) != 0 &&
+        got == raw.size()) {
+      probe.header = parse_stored_header(raw);
+    }
+  }
+  ::CloseHandle(file);
+  return probe;
+}
+
+}  // namespace marrowvane_dat::cli
