@@ -3,7 +3,12 @@
 #include "stale_temporaries.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
+#include <cstdint>
+
+#include "platform/system.hpp"
+#include "table.hpp"
 
 namespace marrowvane_dat::cli {
 namespace {
@@ -14,7 +19,16 @@ bool all_digits(std::string_view text) noexcept {
   return !text.empty() && std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; });
 }
 
+std::atomic<std::uint64_t> temporary_counter{0};
+
 }  // namespace
+
+std::string temporary_name(std::string_view name) {
+  std::string temp = ".";
+  temp.append(name).append(PART);
+  temp.append(decimal(current_process_id())).push_back('-');
+  return temp.append(decimal(temporary_counter.fetch_add(1, std::memory_order_relaxed)));
+}
 
 std::optional<pid_t> temporary_owner(std::string_view name) noexcept {
   const std::size_t part = name.rfind(PART);

@@ -4,11 +4,16 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include <sys/types.h>
 
 namespace marrowvane_dat::cli {
+
+// The name `name` is written under before it is renamed into place:
+// ".<name>.part-<pid>-<n>", unique within this process, read back by temporary_owner.
+[[nodiscard]] std::string temporary_name(std::string_view name);
 
 // The id of the process that wrote `name`, when `name` has the shape of the tool's
 // own temporary names (".<file>.part-<pid>-<n>"); nothing otherwise.

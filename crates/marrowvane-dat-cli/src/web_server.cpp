@@ -552,13 +552,11 @@ struct WebServer::Impl {
     route(R"(/api/font/([^/]*))", {"archive"}, &Impl::api_font);
     route(R"(/api/file/([^/]*))", {"archive", "stored", "download", "offset", "length"},
           &Impl::api_file);
-    for (const auto& [path, name] :
-         {std::pair{"/", "index.html"}, std::pair{"/entries", "entries.html"},
-          std::pair{"/file", "file.html"}, std::pair{"/diff", "diff.html"}}) {
-      const std::string file = name;
-      // Pages read their own query string; the server only hands them out.
-      server.Get(path, [this, file](const httplib::Request& req, httplib::Response& res) {
-        page(req, res, file);
+    // Every page is one document that draws itself from its path and query string;
+    // the server only hands it out.
+    for (const char* path : {"/", "/entries", "/file", "/diff"}) {
+      server.Get(path, [this](const httplib::Request& req, httplib::Response& res) {
+        page(req, res, "page.html");
       });
     }
     server.Get(R"(/static/([A-Za-z0-9_-]+\.(?:js|css|svg)))",

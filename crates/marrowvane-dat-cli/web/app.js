@@ -371,12 +371,21 @@ async function diffPage() {
     list("Removed", diff.removed, "a"));
 }
 
-const PAGES = {index: overviewPage, entries: entriesPage, file: filePage, diff: diffPage};
+// Every page is the one page.html; its path says which one it is.
+const PAGES = {
+  "/": {name: "index", title: "Overview", draw: overviewPage},
+  "/entries": {name: "entries", title: "Entries", draw: entriesPage},
+  "/file": {name: "file", title: "File", draw: filePage},
+  "/diff": {name: "diff", title: "Diff", draw: diffPage},
+};
 
 async function start() {
+  const page = PAGES[location.pathname] ?? PAGES["/"];
+  document.body.dataset.page = page.name;
+  document.title = `${page.title} · marrowvane-dat`;
   try {
     const info = await frame();
-    await PAGES[document.body.dataset.page](info);
+    await page.draw(info);
   } catch (error) {
     setMain(errorBox(error));
   }

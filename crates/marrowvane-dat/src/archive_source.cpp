@@ -22,6 +22,21 @@ std::expected<void, IoError> copy_out(std::span<const std::uint8_t> bytes,
 
 }  // namespace
 
+// Closing is the platform's (platform/); handing the descriptor over is not.
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) {
+    UniqueFd old(fd_);
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+int UniqueFd::release() noexcept {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
 std::expected<std::size_t, IoError> ArchiveSource::read_vectored_at(
     std::span<const std::span<std::uint8_t>> pieces, std::uint64_t offset) const {
   std::size_t done = 0;

@@ -3,6 +3,7 @@
 // one implementation per platform under platform/posix and platform/windows.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,9 @@ namespace marrowvane_dat::cli {
 // instead of the process, standard streams carry bytes unchanged, and the console
 // shows UTF-8.
 void prepare_process() noexcept;
+
+// This process's id, as the system's process list shows it.
+[[nodiscard]] std::uint64_t current_process_id() noexcept;
 
 // The command line as UTF-8 strings, the program name first.
 [[nodiscard]] std::vector<std::string> utf8_arguments(int argc, char** argv);

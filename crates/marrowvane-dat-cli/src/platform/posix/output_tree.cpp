@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "stale_temporaries.hpp"
 #include "standard_output.hpp"
 #include "table.hpp"
 
@@ -23,15 +24,6 @@ constexpr std::size_t WRITE_CHUNK = std::size_t{1} << 20;
 // Temporary names are unique per process and write; a name left by a crashed run is
 // skipped by O_EXCL, a few times at most.
 constexpr int TEMP_NAME_ATTEMPTS = 16;
-
-std::atomic<std::uint64_t> temp_counter{0};
-
-std::string temp_name(std::string_view name) {
-  std::string temp = ".";
-  temp.append(name).append(".part-");
-  temp.append(decimal(std::uint64_t{static_cast<unsigned>(::getpid())})).push_back('-');
-  return temp.append(decimal(temp_counter.fetch_add(1, std::memory_order_relaxed)));
-}
 
 std::string failure(std::string_view what, const fs::path& shown, int code) {
   return shown.string() + ": " + std::string(what) + ": " + errno_text(code);
@@ -119,7 +111,7 @@ std::expected<WriteOutcome, std::string> write_file_atomically(int dir_fd, std::
   std::string temp;
   UniqueFd fd;
   for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS && !fd; ++attempt) {
-    temp = temp_name(name);
+    temp = temporary_name(name);
     // O_EXCL with O_CREAT never follows a link at the final component.
     fd = UniqueFd(
         ::openat(dir_fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));

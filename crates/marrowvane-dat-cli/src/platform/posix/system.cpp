@@ -57,4 +57,8 @@ ArchiveProbe probe_file(const std::string& path) {
   return probe;
 }
 
+std::uint64_t current_process_id() noexcept {
+  return static_cast<unsigned>(::getpid());
+}
+
 }  // namespace marrowvane_dat::cli

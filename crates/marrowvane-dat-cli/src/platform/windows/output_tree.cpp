@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include "platform/windows/text.hpp"
+#include "stale_temporaries.hpp"
 #include "standard_output.hpp"
 #include "table.hpp"
 
@@ -27,15 +28,6 @@ constexpr std::size_t WRITE_CHUNK = std::size_t{1} << 20;
 // Temporary names are unique per process and write; a name left by a crashed run is
 // skipped by CREATE_NEW, a few times at most.
 constexpr int TEMP_NAME_ATTEMPTS = 16;
-
-std::atomic<std::uint64_t> temp_counter{0};
-
-std::string temp_name(std::string_view name) {
-  std::string temp = ".";
-  temp.append(name).append(".part-");
-  temp.append(decimal(std::uint64_t{::GetCurrentProcessId()})).push_back('-');
-  return temp.append(decimal(temp_counter.fetch_add(1, std::memory_order_relaxed)));
-}
 
 std::string shown_text(const fs::path& shown) {
   return narrow(shown.native());
@@ -200,7 +192,7 @@ std::expected<WriteOutcome, std::string> write_file_atomically(int dir_fd, std::
   HANDLE file = INVALID_HANDLE_VALUE;
   DWORD code = ERROR_SUCCESS;
   for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS && file == INVALID_HANDLE_VALUE; ++attempt) {
-    temp = directory + L"\\" + widen(temp_name(name));
+    temp = directory + L"\\" + widen(temporary_name(name));
     // CREATE_NEW fails on any existing name, a link included, so nothing is written
     // through one.
     file = ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,

@@ -118,4 +118,8 @@ ArchiveProbe probe_file(const std::string& path) {
   return probe;
 }
 
+std::uint64_t current_process_id() noexcept {
+  return ::GetCurrentProcessId();
+}
+
 }  // namespace marrowvane_dat::cli

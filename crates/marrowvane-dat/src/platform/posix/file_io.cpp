@@ -36,25 +36,11 @@ std::optional<std::uint64_t> length_of(int fd) noexcept {
 
 }  // namespace
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    UniqueFd old(fd_);
-    fd_ = other.release();
-  }
-  return *this;
-}
-
 UniqueFd::~UniqueFd() {
   // close() is not retried on EINTR: on Linux the descriptor is released either way.
   if (fd_ >= 0) {
     ::close(fd_);
   }
-}
-
-int UniqueFd::release() noexcept {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
 }
 
 FileSource::FileSource(UniqueFd fd) noexcept : fd_(std::move(fd)), length_(length_of(fd_.get())) {}

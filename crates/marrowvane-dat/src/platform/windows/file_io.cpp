@@ -93,24 +93,10 @@ std::expected<std::size_t, IoError> read_once_at(HANDLE handle, std::span<std::u
 
 }  // namespace
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    UniqueFd old(fd_);
-    fd_ = other.release();
-  }
-  return *this;
-}
-
 UniqueFd::~UniqueFd() {
   if (fd_ >= 0) {
     ::_close(fd_);
   }
-}
-
-int UniqueFd::release() noexcept {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
 }
 
 FileSource::FileSource(UniqueFd fd) noexcept
