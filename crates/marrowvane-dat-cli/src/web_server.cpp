@@ -510,7 +510,9 @@ struct WebServer::Impl {
     });
   }
 
-  void routes() {
+  // Socket options, limits, the headers every answer carries, and the checks made
+  // before any route: method and Host.
+  void guard() {
 #ifndef _WIN32
     // The library's default on POSIX (SO_REUSEPORT) lets a second server share the
     // port and answer half of the requests; only reuse past TIME_WAIT is wanted.
@@ -543,6 +545,10 @@ struct WebServer::Impl {
       }
       return httplib::Server::HandlerResponse::Unhandled;
     });
+  }
+
+  void routes() {
+    guard();
     route("/api/archives", {}, &Impl::api_archives);
     route("/api/info", {"archive"}, &Impl::api_info);
     route("/api/ls", {"archive", "offset", "limit", "type", "lo", "hi", "prefix", "sort", "order"},
@@ -566,6 +572,11 @@ struct WebServer::Impl {
                  }
                  send_error(res, {400, "static files take no parameters"});
                });
+    error_handlers();
+  }
+
+  // Errors httplib itself meets, and exceptions a handler throws, as JSON errors.
+  void error_handlers() {
     server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
       if (!res.body.empty() || res.content_length_ > 0) {
         return;
