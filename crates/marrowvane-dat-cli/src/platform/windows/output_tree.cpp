@@ -21,7 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using windows::error_text;
-using windows::narrow;
 using windows::widen;
 
 constexpr std::size_t WRITE_CHUNK = std::size_t{1} << 20;
@@ -29,12 +28,8 @@ constexpr std::size_t WRITE_CHUNK = std::size_t{1} << 20;
 // skipped by CREATE_NEW, a few times at most.
 constexpr int TEMP_NAME_ATTEMPTS = 16;
 
-std::string shown_text(const fs::path& shown) {
-  return narrow(shown.native());
-}
-
 std::string failure(std::string_view what, const fs::path& shown, DWORD code) {
-  return shown_text(shown) + ": " + std::string(what) + ": " + error_text(code);
+  return path_text(shown) + ": " + std::string(what) + ": " + error_text(code);
 }
 
 HANDLE handle_of(int fd) noexcept {
@@ -123,9 +118,9 @@ OpenedDirectory open_directory(const std::wstring& path, bool no_follow) {
 std::string directory_failure(const OpenedDirectory& opened, const fs::path& shown) {
   switch (opened.problem) {
     case DirectoryProblem::Link:
-      return shown_text(shown) + ": is a symbolic link or junction; refusing to follow it";
+      return path_text(shown) + ": is a symbolic link or junction; refusing to follow it";
     case DirectoryProblem::NotDirectory:
-      return shown_text(shown) + ": exists and is not a directory";
+      return path_text(shown) + ": exists and is not a directory";
     case DirectoryProblem::None:
       break;
   }
@@ -141,11 +136,11 @@ bool missing(DWORD code) noexcept {
 std::expected<OutputTree, std::string> OutputTree::open(const fs::path& path) {
   std::error_code ec;
   if (fs::exists(path, ec) && !fs::is_directory(path, ec)) {
-    return std::unexpected(shown_text(path) + ": exists and is not a directory");
+    return std::unexpected(path_text(path) + ": exists and is not a directory");
   }
   fs::create_directories(path, ec);
   if (ec) {
-    return std::unexpected(shown_text(path) + ": cannot create directory: " + ec.message());
+    return std::unexpected(path_text(path) + ": cannot create directory: " + ec.message());
   }
   // The directory itself is the user's choice and may be reached through a link.
   OpenedDirectory opened = open_directory(extended(path), false);
@@ -215,7 +210,7 @@ std::expected<WriteOutcome, std::string> write_file_atomically(int dir_fd, std::
   };
   for (std::size_t done = 0; done < bytes.size();) {
     if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
-      return abandon(shown_text(shown) + ": interrupted while writing");
+      return abandon(path_text(shown) + ": interrupted while writing");
     }
     const auto count = static_cast<DWORD>(std::min(WRITE_CHUNK, bytes.size() - done));
     DWORD written = 0;
