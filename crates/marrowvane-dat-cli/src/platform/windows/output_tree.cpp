@@ -37,19 +37,20 @@ HANDLE handle_of(int fd) noexcept {
 }
 
 // The directory held by `dir_fd` as a full path in the system's extended form, which
-// has no length limit and takes every name literally.
+// has no length limit and takes every name literally; empty when the system cannot
+// tell.
 std::wstring path_of(int dir_fd) {
-  const HANDLE handle = handle_of(dir_fd);
-  const DWORD needed = ::GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED);
-  std::wstring path(needed, L'\0');
-  const DWORD written =
-      ::GetFinalPathNameByHandleW(handle, path.data(), needed, FILE_NAME_NORMALIZED);
-  path.resize(written < needed ? written : 0);
-  return path;
+  return windows::held_path(handle_of(dir_fd));
 }
 
+// `name` in the directory held by `dir_fd`; empty when that directory's path is
+// unknown, so that nothing is ever placed relative to the current drive instead.
 std::wstring child(int dir_fd, std::string_view name) {
-  return path_of(dir_fd) + L"\\" + widen(name);
+  std::wstring directory = path_of(dir_fd);
+  if (directory.empty()) {
+    return directory;
+  }
+  return directory + L"\\" + widen(name);
 }
 
 // A path the user gave, made absolute and in extended form.
@@ -71,6 +72,12 @@ std::wstring extended(const fs::path& path) {
   return L"\\\\?\\" + full;
 }
 
+// Paths compare as the file system does, without regard to case.
+bool same_path(const std::wstring& a, const std::wstring& b) noexcept {
+  return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
 enum class DirectoryProblem : std::uint8_t { None, Link, NotDirectory };
 
 struct OpenedDirectory {
@@ -83,6 +90,10 @@ struct OpenedDirectory {
 // reported, never entered. Others may read and write in it but not move or delete it.
 OpenedDirectory open_directory(const std::wstring& path, bool no_follow) {
   OpenedDirectory opened;
+  if (path.empty()) {
+    opened.error = ERROR_PATH_NOT_FOUND;
+    return opened;
+  }
   const HANDLE handle = ::CreateFileW(
       path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
       FILE_FLAG_BACKUP_SEMANTICS | (no_follow ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
@@ -96,7 +107,10 @@ OpenedDirectory open_directory(const std::wstring& path, bool no_follow) {
     ::CloseHandle(handle);
     return opened;
   }
-  if (no_follow && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+  // Some systems follow a symbolic link even when asked not to: then the directory
+  // held is not the one named, and its own attributes show no reparse point.
+  if (no_follow && ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+                    !same_path(windows::held_path(handle), path))) {
     opened.problem = DirectoryProblem::Link;
   } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     opened.problem = DirectoryProblem::NotDirectory;
@@ -153,6 +167,10 @@ std::expected<OutputTree, std::string> OutputTree::open(const fs::path& path) {
 std::expected<UniqueFd, std::string> OutputTree::subdir(std::string_view name, bool create) const {
   const fs::path where = shown(name);
   const std::wstring full = child(fd_.get(), name);
+  if (full.empty()) {
+    return std::unexpected(path_text(where) +
+                           ": cannot open directory: the system cannot tell where its parent is");
+  }
   if (create && ::CreateDirectoryW(full.c_str(), nullptr) == 0 &&
       ::GetLastError() != ERROR_ALREADY_EXISTS) {
     return std::unexpected(failure("cannot create directory", where, ::GetLastError()));
@@ -169,8 +187,10 @@ std::expected<UniqueFd, std::string> OutputTree::subdir(std::string_view name, b
 
 bool name_taken(int dir_fd, std::string_view name) noexcept {
   try {
-    // The attributes of a link are its own; nothing is followed.
-    return ::GetFileAttributesW(child(dir_fd, name).c_str()) != INVALID_FILE_ATTRIBUTES ||
+    const std::wstring full = child(dir_fd, name);
+    // The attributes of a link are its own; nothing is followed. A name that cannot be
+    // looked up counts as taken, so nothing is written on a guess.
+    return full.empty() || ::GetFileAttributesW(full.c_str()) != INVALID_FILE_ATTRIBUTES ||
            !missing(::GetLastError());
   } catch (...) {
     return true;
@@ -183,6 +203,9 @@ std::expected<WriteOutcome, std::string> write_file_atomically(int dir_fd, std::
                                                                const fs::path& shown,
                                                                const std::atomic<bool>* stop) {
   const std::wstring directory = path_of(dir_fd);
+  if (directory.empty()) {
+    return std::unexpected(failure("cannot create a temporary file", shown, ERROR_PATH_NOT_FOUND));
+  }
   std::wstring temp;
   HANDLE file = INVALID_HANDLE_VALUE;
   DWORD code = ERROR_SUCCESS;
