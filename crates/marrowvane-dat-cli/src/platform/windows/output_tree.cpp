@@ -5,7 +5,7 @@
 // write created where nothing exists yet, and a rename that does or does not replace.
 #include "output_tree.hpp"
 
-#include <system_error>
+#include <vector>
 
 #include <fcntl.h>
 #include <io.h>
@@ -70,6 +70,39 @@ std::wstring extended(const fs::path& path) {
     return L"\\\\?\\UNC\\" + full.substr(2);
   }
   return L"\\\\?\\" + full;
+}
+
+// Makes the directory `full` (in extended form, so no length limit applies) and every
+// missing parent: ERROR_SUCCESS, or the code of the first level that cannot be made.
+DWORD make_directories(const std::wstring& full) {
+  const auto make = [&](std::size_t end) -> DWORD {
+    if (::CreateDirectoryW(full.substr(0, end).c_str(), nullptr) != 0) {
+      return ERROR_SUCCESS;
+    }
+    const DWORD code = ::GetLastError();
+    return code == ERROR_ALREADY_EXISTS ? ERROR_SUCCESS : code;
+  };
+  // Back up to the deepest level that exists or can be made, then make those below.
+  std::vector<std::size_t> ends{full.size()};
+  for (;;) {
+    const DWORD code = make(ends.back());
+    if (code == ERROR_SUCCESS) {
+      ends.pop_back();
+      break;
+    }
+    const std::size_t cut = full.rfind(L'\\', ends.back() - 1);
+    // The "\\?\" prefix is no level of its own.
+    if (code != ERROR_PATH_NOT_FOUND || cut == std::wstring::npos || cut < 4) {
+      return code;
+    }
+    ends.push_back(cut);
+  }
+  for (; !ends.empty(); ends.pop_back()) {
+    if (const DWORD code = make(ends.back()); code != ERROR_SUCCESS) {
+      return code;
+    }
+  }
+  return ERROR_SUCCESS;
 }
 
 // Paths compare as the file system does, without regard to case.
@@ -148,16 +181,19 @@ bool missing(DWORD code) noexcept {
 }  // namespace
 
 std::expected<OutputTree, std::string> OutputTree::open(const fs::path& path) {
-  std::error_code ec;
-  if (fs::exists(path, ec) && !fs::is_directory(path, ec)) {
+  const std::wstring full = extended(path);
+  const DWORD attributes = ::GetFileAttributesW(full.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     return std::unexpected(path_text(path) + ": exists and is not a directory");
   }
-  fs::create_directories(path, ec);
-  if (ec) {
-    return std::unexpected(path_text(path) + ": cannot create directory: " + ec.message());
+  // A drive's root exists but cannot be "made": only what is missing is made.
+  if (const DWORD code =
+          attributes == INVALID_FILE_ATTRIBUTES ? make_directories(full) : ERROR_SUCCESS;
+      code != ERROR_SUCCESS) {
+    return std::unexpected(failure("cannot create directory", path, code));
   }
   // The directory itself is the user's choice and may be reached through a link.
-  OpenedDirectory opened = open_directory(extended(path), false);
+  OpenedDirectory opened = open_directory(full, false);
   if (!opened.fd) {
     return std::unexpected(directory_failure(opened, path));
   }
