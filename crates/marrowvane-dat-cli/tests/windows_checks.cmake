@@ -56,3 +56,12 @@ set_tests_properties(cli.windows.extract_again_refuses PROPERTIES FIXTURES_REQUI
   "font_parity_sample_good;cli_windows_extracted" FIXTURES_SETUP cli_windows_refused)
 set_tests_properties(cli.windows.extract_force PROPERTIES FIXTURES_REQUIRED
   "font_parity_sample_good;cli_windows_refused")
+
+# A reader that stops early (`| head`) ends the tool quietly with status 1, as on POSIX,
+# though Windows reports the closed pipe differently.
+add_test(NAME cli.windows.closed_pipe_is_quiet
+  COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:marrowvane_dat_cli>
+    "-DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}" -DARCHIVE=${cli_sample} -DID=0x40000006
+    -P ${CMAKE_CURRENT_SOURCE_DIR}/closed_pipe.cmake)
+set_tests_properties(cli.windows.closed_pipe_is_quiet PROPERTIES
+  FIXTURES_REQUIRED font_parity_sample_good TIMEOUT 120)
