@@ -17,6 +17,7 @@
 #include "retry.hpp"
 #include "standard_output.hpp"
 #include "table.hpp"
+#include "utf8_path.hpp"
 
 namespace marrowvane_dat::cli {
 namespace {
@@ -91,7 +92,7 @@ std::expected<Archive, OpenFailure> try_open_archive(const std::string& path) {
   Result<DatDatabase> db = [&]() -> Result<DatDatabase> {
     if (!from_stdin) {
       probe = probe_file(path);
-      return DatDatabase::open(path);
+      return DatDatabase::open(utf8_path(path));
     }
     // Waiting for someone to type an archive is never what was meant.
     if (is_terminal(STDIN_FILENO)) {
@@ -110,7 +111,7 @@ std::expected<Archive, OpenFailure> try_open_archive(const std::string& path) {
     return Archive{std::move(*db), name, std::move(probe)};
   }
   std::error_code ec;
-  if (!from_stdin && std::filesystem::is_directory(path, ec)) {
+  if (!from_stdin && std::filesystem::is_directory(utf8_path(path), ec)) {
     return std::unexpected(OpenFailure{name + ": is a directory, not an archive file", {}});
   }
   // The library's text stays whole, so it can be searched for; the name goes first.

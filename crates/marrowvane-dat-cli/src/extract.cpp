@@ -23,6 +23,7 @@
 #include "stale_temporaries.hpp"
 #include "standard_output.hpp"
 #include "table.hpp"
+#include "utf8_path.hpp"
 
 namespace marrowvane_dat::cli {
 namespace {
@@ -120,7 +121,7 @@ bool nothing_in_the_way(const Archive& archive, const std::vector<DatFileEntry>&
     const std::string_view type = archive.type_name_of(e.id);
     const UniqueFd& dir = dirs.at(type);
     if (dir && name_taken(dir.get(), entry_file_name(e.id)) && taken++ == 0) {
-      first = (tree.shown(type) / entry_file_name(e.id)).string();
+      first = path_text(tree.shown(type) / utf8_path(entry_file_name(e.id)));
     }
   }
   if (taken == 0) {
@@ -207,9 +208,9 @@ int extract(const Archive& archive, const ExtractOptions& options, Verbosity ver
     }
     const std::string_view type = archive.type_name_of(e.id);
     const std::string name = entry_file_name(e.id);
-    const std::string shown = (std::filesystem::path(type) / name).string();
+    const std::string shown = path_text(utf8_path(type) / utf8_path(name));
     const int dir = dirs.at(type).get();
-    const std::filesystem::path target = tree.shown(type) / name;
+    const std::filesystem::path target = tree.shown(type) / utf8_path(name);
     std::expected<WriteOutcome, std::string> written = WriteOutcome::Exists;
     if (!options.skip_existing || !name_taken(dir, name)) {
       if (auto read = archive.db.get_file_into(e.id, bytes); !read) {
@@ -219,7 +220,7 @@ int extract(const Archive& archive, const ExtractOptions& options, Verbosity ver
       if (output.fetch_add(bytes.size()) + bytes.size() > max_output) {
         return {0,
                 {},
-                "stopped before writing " + target.string() + ": the files would pass " +
+                "stopped before writing " + path_text(target) + ": the files would pass " +
                     decimal(max_output) + " bytes (" + output_bound_text(options) +
                     "); raise the bound with --max-output BYTES"};
       }
@@ -235,7 +236,7 @@ int extract(const Archive& archive, const ExtractOptions& options, Verbosity ver
     }
     // Exists without --skip-existing: someone created it after the check.
     failures[i] =
-        written ? target.string() + ": refusing to overwrite an existing file" : written.error();
+        written ? path_text(target) + ": refusing to overwrite an existing file" : written.error();
     return {};
   };
   const BatchTotals totals = run_batch(entries.size(), options.jobs, verbosity, options.json, one);
@@ -258,7 +259,7 @@ int run_extract(const ExtractOptions& options, Verbosity verbosity) {
   if (!entries) {
     return EXIT_FAILED;
   }
-  auto tree = OutputTree::open(options.out_dir);
+  auto tree = OutputTree::open(utf8_path(options.out_dir));
   if (!tree) {
     report_error(tree.error());
     return EXIT_FAILED;

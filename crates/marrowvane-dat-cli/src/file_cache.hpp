@@ -13,21 +13,24 @@
 #include <unordered_map>
 #include <vector>
 
+#include "plain_chain.hpp"
+
 namespace marrowvane_dat::cli {
 
 // What serving reads of one file at any offset needs: the whole decoded file when it
-// is compressed, or the offsets of its chain's blocks when it is stored plain; or why
+// is compressed, or its chain, learnt as it is read, when it is stored plain; or why
 // it cannot be read.
 struct FileContent {
   bool compressed = false;
   std::vector<std::uint8_t> bytes;
-  std::vector<std::uint32_t> blocks;
+  std::unique_ptr<PlainChain> chain;
   // Not empty: the file cannot be read, and this says why.
   std::string error;
 
   // The heap bytes this content holds.
   [[nodiscard]] std::size_t footprint() const noexcept {
-    return bytes.capacity() + blocks.capacity() * sizeof(std::uint32_t) + error.capacity();
+    return bytes.capacity() + (chain ? sizeof(PlainChain) + chain->footprint() : 0) +
+           error.capacity();
   }
 };
 

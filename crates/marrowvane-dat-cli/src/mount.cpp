@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -25,6 +26,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "archive.hpp"
@@ -211,13 +213,14 @@ class MountedArchive {
       fuse_reply_buf(req, reinterpret_cast<const char*>(content.bytes.data() + from), count);
       return;
     }
-    thread_local std::vector<std::uint8_t> bytes;
-    if (auto read = read_plain(content.blocks, from, count, bytes); !read) {
-      report_once(file.id, file_error_text(archive_, file.id, read.error()));
+    thread_local ReadPieces pieces;
+    pieces.clear();
+    if (auto read = content.chain->read(from, count, pieces); !read) {
+      report_once(file.id, read.error());
       fuse_reply_err(req, EIO);
       return;
     }
-    fuse_reply_buf(req, reinterpret_cast<const char*>(bytes.data()), count);
+    reply_pieces(req, pieces);
   }
 
   // Answers with the block size and the number of files and folders.
@@ -285,8 +288,7 @@ class MountedArchive {
   // What reads of `id` need, or why it cannot be read.
   FileContent load(std::uint32_t id) const {
     FileContent content;
-    const DatFileEntry& e = *archive_.db.find(id);
-    content.compressed = e.is_compressed();
+    content.compressed = archive_.db.find(id)->is_compressed();
     if (const auto owner = shared_.find(id); owner != shared_.end()) {
       content.error = archive_.name + ": file " + id_text(id) + " " +
                       shared_blocks_text(id, owner->second) +
@@ -296,126 +298,32 @@ class MountedArchive {
         content.error = file_error_text(archive_, id, read.error());
       }
       content.bytes.shrink_to_fit();
-    } else if (auto fast = walk_chain(e)) {
-      content.blocks = std::move(*fast);
-    } else if (auto blocks = archive_.db.block_offsets(id); !blocks) {
-      content.error = file_error_text(archive_, id, blocks.error());
-    } else if (blocks->empty() && e.size > 0) {
-      content.error = archive_.name + ": file " + id_text(id) + ": its chain has no block";
     } else {
-      content.blocks = std::move(*blocks);
+      content.chain = std::make_unique<PlainChain>(
+          archive_.db, payloads_.get(), id,
+          [this, id](const DatError& error) { return file_error_text(archive_, id, error); });
     }
     return content;
   }
 
-  // The blocks of a plain entry's chain exactly as block_offsets lists them, found
-  // through large windows of the archive instead of one read per link word; nothing
-  // when anything is amiss (a read fails, bytes past the end, more blocks than the
-  // archive holds), so that the library decides those cases and words their errors.
-  std::optional<std::vector<std::uint32_t>> walk_chain(const DatFileEntry& e) const {
-    constexpr std::size_t WINDOW = std::size_t{1} << 20;
-    const std::uint32_t block_size = archive_.db.header().block_size;
-    const std::optional<std::uint64_t> length = payloads_ ? payloads_->size_hint() : std::nullopt;
-    if (!length || block_size <= 4 || e.size == 0) {
-      return std::nullopt;
+  // Sends a read's pieces as they lie, or gathered into one buffer when there are more
+  // than one write can take.
+  static void reply_pieces(fuse_req_t req, const ReadPieces& pieces) {
+    thread_local std::vector<iovec> vectors;
+    thread_local std::vector<std::uint8_t> joined;
+    if (pieces.size() < IOV_MAX) {
+      vectors.clear();
+      for (const auto piece : pieces) {
+        vectors.push_back({const_cast<std::uint8_t*>(piece.data()), piece.size()});
+      }
+      fuse_reply_iov(req, vectors.data(), static_cast<int>(vectors.size()));
+      return;
     }
-    const std::uint64_t grid = *length / block_size + 1;
-    thread_local std::vector<std::uint8_t> window;
-    window.clear();
-    std::uint64_t window_at = 0;
-    std::vector<std::uint32_t> blocks;
-    std::uint64_t remaining = e.size;
-    for (std::uint64_t at = e.offset;;) {
-      if (blocks.size() >= grid || at + 4 > *length) {
-        return std::nullopt;
-      }
-      if (at < window_at || at + 4 > window_at + window.size()) {
-        window_at = at;
-        window.resize(static_cast<std::size_t>(std::min<std::uint64_t>(WINDOW, *length - at)));
-        if (!payloads_->read_exact_at(window, window_at)) {
-          return std::nullopt;
-        }
-      }
-      const std::uint8_t* word = window.data() + (at - window_at);
-      const std::uint32_t link = std::uint32_t{word[0]} | std::uint32_t{word[1]} << 8 |
-                                 std::uint32_t{word[2]} << 16 | std::uint32_t{word[3]} << 24;
-      blocks.push_back(static_cast<std::uint32_t>(at));
-      const std::uint64_t take =
-          link == 0 ? remaining : std::min<std::uint64_t>(remaining, block_size - 4);
-      if (at + 4 + take > *length) {
-        return std::nullopt;
-      }
-      remaining -= take;
-      if (remaining == 0) {
-        return blocks;
-      }
-      at = link;
+    joined.clear();
+    for (const auto piece : pieces) {
+      joined.insert(joined.end(), piece.begin(), piece.end());
     }
-  }
-
-  // Bytes [from, from + count) of a plain file whose chain passes through `blocks`,
-  // into `out`: every block but the last gives block_size - 4 bytes, and the last
-  // gives the rest, its data running on past it, as a read of the whole file takes
-  // them. With the payload source, blocks adjacent in the archive are read in one
-  // go; without it, through the library from the first block needed on.
-  Result<void> read_plain(const std::vector<std::uint32_t>& blocks, std::uint64_t from,
-                          std::size_t count, std::vector<std::uint8_t>& out) const {
-    const std::uint32_t block_size = archive_.db.header().block_size;
-    const std::uint32_t payload = block_size - 4;
-    std::size_t j = std::min<std::uint64_t>(from / payload, blocks.size() - 1);
-    auto within = static_cast<std::uint32_t>(from - std::uint64_t{j} * payload);
-    if (!payloads_) {
-      auto read = archive_.db.read_file_data_into(blocks[j],
-                                                  within + static_cast<std::uint32_t>(count), out);
-      if (read) {
-        out.erase(out.begin(), out.begin() + within);
-      }
-      return read;
-    }
-    out.resize(count);
-    thread_local std::vector<std::uint8_t> run;
-    struct Piece {
-      std::size_t at, size;
-    };
-    thread_local std::vector<Piece> pieces;
-    std::size_t done = 0;
-    while (done < count) {
-      // One run of blocks that follow each other in the archive: their payloads with
-      // the link words between them, read whole, then the payloads copied out.
-      const std::uint64_t start = std::uint64_t{blocks[j]} + 4 + within;
-      const std::size_t first = done;
-      std::size_t length = 0;
-      pieces.clear();
-      while (true) {
-        const bool last = j + 1 == blocks.size();
-        const std::size_t take =
-            last ? count - done : std::min<std::size_t>(payload - within, count - done);
-        pieces.push_back({length, take});
-        length += take;
-        done += take;
-        within = 0;
-        if (done == count || last) {
-          break;
-        }
-        const bool adjacent = std::uint64_t{blocks[j + 1]} == std::uint64_t{blocks[j]} + block_size;
-        ++j;
-        if (!adjacent) {
-          break;
-        }
-        length += 4;
-      }
-      run.resize(length);
-      if (auto read = payloads_->read_exact_at(run, start); !read) {
-        return std::unexpected(DatError(read.error()));
-      }
-      std::size_t to = first;
-      for (const Piece& piece : pieces) {
-        std::copy_n(run.begin() + static_cast<std::ptrdiff_t>(piece.at), piece.size,
-                    out.begin() + static_cast<std::ptrdiff_t>(to));
-        to += piece.size;
-      }
-    }
-    return {};
+    fuse_reply_buf(req, reinterpret_cast<const char*>(joined.data()), joined.size());
   }
 
   void report_once(std::uint32_t id, const std::string& message) {

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "marrowvane_dat/archive_source.hpp"
+#include "utf8_path.hpp"
 
 namespace marrowvane_dat::cli {
 
@@ -42,7 +43,9 @@ class OutputTree {
                                                             bool create) const;
 
   // path/name, for messages.
-  [[nodiscard]] std::filesystem::path shown(std::string_view name) const { return path_ / name; }
+  [[nodiscard]] std::filesystem::path shown(std::string_view name) const {
+    return path_ / utf8_path(name);
+  }
 
  private:
   OutputTree(std::filesystem::path path, UniqueFd fd)

@@ -186,10 +186,12 @@ fusermount3 -u "$work/background" || fail "fusermount3 -u of the background moun
 
 # --- errors before mounting ------------------------------------------------------
 mkdir -p "$work/full" "$work/empty" && touch "$work/full/file" "$work/plain-file"
+# around: a command the tool runs under, for refusals that need another world.
+around=()
 expect_refusal() {
   local what=$1 text=$2
   shift 2
-  out=$(timeout 10 "$tool" mount "$@" 2>&1)
+  out=$(timeout 10 "${around[@]}" "$tool" mount "$@" 2>&1)
   status=$?
   ((status == 1)) || fail "$what: status $status, not 1"
   [[ $out == *"$text"* ]] || fail "$what: the message does not say '$text': $out"
@@ -198,6 +200,15 @@ expect_refusal "missing archive" "No such file" "$work/none.dat" "$work/empty"
 expect_refusal "missing mount point" "no such directory" "$work/sample.dat" "$work/none"
 expect_refusal "mount point a file" "not a directory" "$work/sample.dat" "$work/plain-file"
 expect_refusal "mount point not empty" "not empty" "$work/sample.dat" "$work/full"
+# No device: a private mount namespace with a plain file laid over /dev/fuse.
+if ((EUID == 0)) && unshare --mount true 2>/dev/null; then
+  around=(unshare --mount --propagation private
+    sh -c 'mount --bind "$0" /dev/fuse && exec "$@"' "$work/plain-file")
+  expect_refusal "no FUSE device" "no FUSE device" "$work/sample.dat" "$work/empty"
+  around=()
+else
+  step "no FUSE device: not checked (needs root and unshare)"
+fi
 
 # --- damaged files: EIO within a second, reported once, never empty-looking ----------
 "$make_archive" "$work/damaged.dat" --files 20 --damaged || exit 1

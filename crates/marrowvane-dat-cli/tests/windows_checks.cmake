@@ -57,6 +57,22 @@ set_tests_properties(cli.windows.extract_again_refuses PROPERTIES FIXTURES_REQUI
 set_tests_properties(cli.windows.extract_force PROPERTIES FIXTURES_REQUIRED
   "font_parity_sample_good;cli_windows_refused")
 
+# Unusual and hostile paths, each case in a folder of its own: names outside the narrow
+# code page, paths past 260 characters, links planted in OUTDIR, a read-only OUTDIR.
+foreach(case IN ITEMS non_ascii_archive non_ascii_extract long_paths linked_type_dir
+                      linked_file_forced junction read_only_outdir)
+  add_test(NAME cli.windows.paths.${case}
+    COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:marrowvane_dat_cli>
+      "-DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}" -DSAMPLE=${cli_sample}
+      -DWORK=${CMAKE_CURRENT_BINARY_DIR}/paths/${case} -DCASE=${case}
+      -P ${CMAKE_CURRENT_SOURCE_DIR}/windows_path_cases.cmake)
+  # Wine decodes the command line and file names in the locale's encoding, so the
+  # non-ASCII names reach it whole only under a UTF-8 locale.
+  set_tests_properties(cli.windows.paths.${case} PROPERTIES
+    FIXTURES_REQUIRED font_parity_sample_good TIMEOUT 120 ENVIRONMENT LC_ALL=C.UTF-8
+    SKIP_REGULAR_EXPRESSION "windows_path_cases: skipped: ")
+endforeach()
+
 # A reader that stops early (`| head`) ends the tool quietly with status 1, as on POSIX,
 # though Windows reports the closed pipe differently.
 add_test(NAME cli.windows.closed_pipe_is_quiet

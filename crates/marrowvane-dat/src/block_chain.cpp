@@ -296,9 +296,11 @@ Result<void> read_chain(const ArchiveSource& source, const ChainGeometry& geomet
   if (!source.view_at(offset, LINK_SIZE).empty()) {
     return follow_exactly(source, walk);
   }
-  // A few bytes (a size prefix) are not worth a window's allocation.
-  if (geometry.block_size < SMALL_BLOCK_SIZE && size > SMALL_BLOCK_SIZE &&
-      geometry.length_known()) {
+  // A few bytes (a size prefix) are not worth a window's allocation. A walk that keeps
+  // no bytes takes windows at any block size: a system call per link word is what
+  // made checking every chain of a large archive slow.
+  if (geometry.length_known() &&
+      (!Sink::KEEPS_BYTES || (geometry.block_size < SMALL_BLOCK_SIZE && size > SMALL_BLOCK_SIZE))) {
     return walk_windows(source, walk, scratch.window);
   }
   if constexpr (Sink::KEEPS_BYTES) {

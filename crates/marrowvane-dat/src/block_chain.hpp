@@ -149,8 +149,8 @@ class BlockVisitSink {
   const std::function<bool(std::uint32_t)>& visit_;
 };
 
-// Reusable room for reads of archives with tiny blocks, which are served from windows
-// of the archive instead of one read per block.
+// Reusable room for the walks served from windows of the archive instead of one read
+// per block: those of archives with tiny blocks, and those that keep no bytes.
 struct ChainScratch {
   std::vector<std::uint8_t> window;
 };

@@ -153,8 +153,9 @@ class MARROWVANE_DAT_EXPORT DatDatabase {
   [[nodiscard]] Result<std::uint32_t> file_size_bound(std::uint32_t id) const;
 
   /// The absolute offsets of the blocks `id`'s chain passes through, in order, found by
-  /// following the links without reading the payloads (the bytes are only checked to
-  /// lie within the archive, where its length is known). Lets a caller see which
+  /// following the links (the payloads are only checked to lie within the archive,
+  /// where its length is known; blocks side by side are read in windows of up to
+  /// 64 KiB, so a long contiguous chain costs few reads). Lets a caller see which
   /// entries share blocks. Errors: NotFound, Io (a link cannot be read, or the chain
   /// runs past the archive's end), Corruption (as read_file_data). Thread-safe.
   [[nodiscard]] Result<std::vector<std::uint32_t>> block_offsets(std::uint32_t id) const;

@@ -27,13 +27,15 @@ struct Expected {
   bool ok = false;
   Bytes bytes;
   DatErrorKind kind = DatErrorKind::Other;
+  // The offsets of the blocks the walk passed through.
+  std::vector<std::uint32_t> blocks;
 };
 
 Expected success(Bytes bytes) {
-  return {true, std::move(bytes), DatErrorKind::Other};
+  return {true, std::move(bytes), DatErrorKind::Other, {}};
 }
 Expected failure(DatErrorKind kind) {
-  return {false, {}, kind};
+  return {false, {}, kind, {}};
 }
 
 // The plain walk: per block read the link, then the payload (block_size - 4 bytes, or
@@ -47,9 +49,11 @@ Expected reference_read(const Bytes& image, std::uint32_t block_size, std::uint3
   const std::uint64_t max_blocks =
       bounded ? image.size() / block_size + 1 : std::numeric_limits<std::uint64_t>::max();
   Bytes out;
+  std::vector<std::uint32_t> blocks;
   std::uint64_t remaining = size;
   std::uint64_t current = offset;
   for (std::uint64_t visited = 0; remaining > 0; ++visited) {
+    blocks.push_back(static_cast<std::uint32_t>(current));
     if (visited == max_blocks) return failure(DatErrorKind::Corruption);
     if (current + 4 > image.size()) return failure(DatErrorKind::Io);
     std::uint32_t next = 0;
@@ -62,7 +66,9 @@ Expected reference_read(const Bytes& image, std::uint32_t block_size, std::uint3
     remaining -= take;
     current = next;
   }
-  return success(std::move(out));
+  Expected read = success(std::move(out));
+  read.blocks = std::move(blocks);
+  return read;
 }
 
 // A source that can only read exactly, so the library's default vectored read (one
@@ -122,6 +128,25 @@ class EverySource {
         std::snprintf(start, sizeof start, "0x%08X", offset);
         EXPECT_NE(got.error().to_string().find(start), std::string::npos)
             << got.error().to_string();
+      }
+    }
+  }
+
+  // Checks block_offsets(id) from every source that knows its length against the plain
+  // walk of the entry's chain: the same blocks, or the same kind of error.
+  void check_blocks(std::uint32_t id, std::uint32_t offset, std::uint32_t size) const {
+    const std::uint32_t block_size = databases_.front().second.header().block_size;
+    const Expected want = reference_read(image_, block_size, offset, size, true);
+    for (const auto& [name, database] : databases_) {
+      // Without a length the walk cannot tell whether payloads lie within the archive.
+      if (name == "sizeless") continue;
+      SCOPED_TRACE(name + " block offsets of " + std::to_string(id));
+      auto got = database.block_offsets(id);
+      ASSERT_EQ(got.has_value(), want.ok) << (got ? "" : got.error().debug());
+      if (want.ok) {
+        EXPECT_EQ(*got, want.blocks);
+      } else {
+        EXPECT_EQ(got.error().kind(), want.kind) << got.error().debug();
       }
     }
   }
@@ -189,12 +214,23 @@ void check_random_archive(std::uint32_t block_size, std::uint64_t seed) {
     // Damaged chains are also asked for more than they hold.
     chain.size += rng.below(3 * block_size);
   }
+  // Every chain an entry too, for the walks that only follow links.
+  std::vector<DatFileEntry> entries;
+  for (std::size_t i = 0; i < chains.size(); ++i) {
+    entries.push_back({.id = 0x06000001 + static_cast<std::uint32_t>(i),
+                       .offset = chains[i].offset,
+                       .size = chains[i].size});
+  }
+  builder.build_directory(entries);
   const Bytes image = builder.bytes();
   const EverySource sources(image);
   ASSERT_EQ(sources.opened(), 7U);
   for (const Chain& chain : chains) {
     sources.check(chain.offset, chain.size);
     sources.check(chain.offset, rng.below(chain.size) + 1);
+  }
+  for (const DatFileEntry& e : entries) {
+    sources.check_blocks(e.id, e.offset, e.size);
   }
   // Anywhere at all, including inside blocks and past the end.
   for (int i = 0; i < 20; ++i) {

@@ -26,7 +26,7 @@ constexpr std::size_t WRITE_CHUNK = std::size_t{1} << 20;
 constexpr int TEMP_NAME_ATTEMPTS = 16;
 
 std::string failure(std::string_view what, const fs::path& shown, int code) {
-  return shown.string() + ": " + std::string(what) + ": " + errno_text(code);
+  return path_text(shown) + ": " + std::string(what) + ": " + errno_text(code);
 }
 
 // Why `name` in `dir_fd` could not be opened as a directory without following links.
@@ -34,10 +34,10 @@ std::string not_a_directory(int dir_fd, std::string_view name, const fs::path& s
   struct stat st {};
   if (::fstatat(dir_fd, std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     if (S_ISLNK(st.st_mode)) {
-      return shown.string() + ": is a symbolic link; refusing to follow it";
+      return path_text(shown) + ": is a symbolic link; refusing to follow it";
     }
     if (!S_ISDIR(st.st_mode)) {
-      return shown.string() + ": exists and is not a directory";
+      return path_text(shown) + ": exists and is not a directory";
     }
   }
   return failure("cannot open directory", shown, code);
@@ -65,11 +65,11 @@ int rename_no_replace(int dir_fd, const std::string& temp, const std::string& na
 std::expected<OutputTree, std::string> OutputTree::open(const fs::path& path) {
   std::error_code ec;
   if (fs::exists(path, ec) && !fs::is_directory(path, ec)) {
-    return std::unexpected(path.string() + ": exists and is not a directory");
+    return std::unexpected(path_text(path) + ": exists and is not a directory");
   }
   fs::create_directories(path, ec);
   if (ec) {
-    return std::unexpected(path.string() + ": cannot create directory: " + ec.message());
+    return std::unexpected(path_text(path) + ": cannot create directory: " + ec.message());
   }
   // The directory itself is the user's choice and may be reached through a link.
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -130,7 +130,7 @@ std::expected<WriteOutcome, std::string> write_file_atomically(int dir_fd, std::
 
   for (std::size_t done = 0; done < bytes.size(); done += WRITE_CHUNK) {
     if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
-      return abandon(shown.string() + ": interrupted while writing");
+      return abandon(path_text(shown) + ": interrupted while writing");
     }
     if (const int code = write_all(
             fd.get(), bytes.subspan(done).first(std::min(WRITE_CHUNK, bytes.size() - done)));

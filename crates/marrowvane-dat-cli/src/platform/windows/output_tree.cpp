@@ -5,7 +5,7 @@
 // write created where nothing exists yet, and a rename that does or does not replace.
 #include "output_tree.hpp"
 
-#include <system_error>
+#include <vector>
 
 #include <fcntl.h>
 #include <io.h>
@@ -21,7 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using windows::error_text;
-using windows::narrow;
 using windows::widen;
 
 constexpr std::size_t WRITE_CHUNK = std::size_t{1} << 20;
@@ -29,12 +28,8 @@ constexpr std::size_t WRITE_CHUNK = std::size_t{1} << 20;
 // skipped by CREATE_NEW, a few times at most.
 constexpr int TEMP_NAME_ATTEMPTS = 16;
 
-std::string shown_text(const fs::path& shown) {
-  return narrow(shown.native());
-}
-
 std::string failure(std::string_view what, const fs::path& shown, DWORD code) {
-  return shown_text(shown) + ": " + std::string(what) + ": " + error_text(code);
+  return path_text(shown) + ": " + std::string(what) + ": " + error_text(code);
 }
 
 HANDLE handle_of(int fd) noexcept {
@@ -42,19 +37,20 @@ HANDLE handle_of(int fd) noexcept {
 }
 
 // The directory held by `dir_fd` as a full path in the system's extended form, which
-// has no length limit and takes every name literally.
+// has no length limit and takes every name literally; empty when the system cannot
+// tell.
 std::wstring path_of(int dir_fd) {
-  const HANDLE handle = handle_of(dir_fd);
-  const DWORD needed = ::GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED);
-  std::wstring path(needed, L'\0');
-  const DWORD written =
-      ::GetFinalPathNameByHandleW(handle, path.data(), needed, FILE_NAME_NORMALIZED);
-  path.resize(written < needed ? written : 0);
-  return path;
+  return windows::held_path(handle_of(dir_fd));
 }
 
+// `name` in the directory held by `dir_fd`; empty when that directory's path is
+// unknown, so that nothing is ever placed relative to the current drive instead.
 std::wstring child(int dir_fd, std::string_view name) {
-  return path_of(dir_fd) + L"\\" + widen(name);
+  std::wstring directory = path_of(dir_fd);
+  if (directory.empty()) {
+    return directory;
+  }
+  return directory + L"\\" + widen(name);
 }
 
 // A path the user gave, made absolute and in extended form.
@@ -76,6 +72,45 @@ std::wstring extended(const fs::path& path) {
   return L"\\\\?\\" + full;
 }
 
+// Makes the directory `full` (in extended form, so no length limit applies) and every
+// missing parent: ERROR_SUCCESS, or the code of the first level that cannot be made.
+DWORD make_directories(const std::wstring& full) {
+  const auto make = [&](std::size_t end) -> DWORD {
+    if (::CreateDirectoryW(full.substr(0, end).c_str(), nullptr) != 0) {
+      return ERROR_SUCCESS;
+    }
+    const DWORD code = ::GetLastError();
+    return code == ERROR_ALREADY_EXISTS ? ERROR_SUCCESS : code;
+  };
+  // Back up to the deepest level that exists or can be made, then make those below.
+  std::vector<std::size_t> ends{full.size()};
+  for (;;) {
+    const DWORD code = make(ends.back());
+    if (code == ERROR_SUCCESS) {
+      ends.pop_back();
+      break;
+    }
+    const std::size_t cut = full.rfind(L'\\', ends.back() - 1);
+    // The "\\?\" prefix is no level of its own.
+    if (code != ERROR_PATH_NOT_FOUND || cut == std::wstring::npos || cut < 4) {
+      return code;
+    }
+    ends.push_back(cut);
+  }
+  for (; !ends.empty(); ends.pop_back()) {
+    if (const DWORD code = make(ends.back()); code != ERROR_SUCCESS) {
+      return code;
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
+// Paths compare as the file system does, without regard to case.
+bool same_path(const std::wstring& a, const std::wstring& b) noexcept {
+  return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
 enum class DirectoryProblem : std::uint8_t { None, Link, NotDirectory };
 
 struct OpenedDirectory {
@@ -88,6 +123,10 @@ struct OpenedDirectory {
 // reported, never entered. Others may read and write in it but not move or delete it.
 OpenedDirectory open_directory(const std::wstring& path, bool no_follow) {
   OpenedDirectory opened;
+  if (path.empty()) {
+    opened.error = ERROR_PATH_NOT_FOUND;
+    return opened;
+  }
   const HANDLE handle = ::CreateFileW(
       path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
       FILE_FLAG_BACKUP_SEMANTICS | (no_follow ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
@@ -101,7 +140,10 @@ OpenedDirectory open_directory(const std::wstring& path, bool no_follow) {
     ::CloseHandle(handle);
     return opened;
   }
-  if (no_follow && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+  // Some systems follow a symbolic link even when asked not to: then the directory
+  // held is not the one named, and its own attributes show no reparse point.
+  if (no_follow && ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+                    !same_path(windows::held_path(handle), path))) {
     opened.problem = DirectoryProblem::Link;
   } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     opened.problem = DirectoryProblem::NotDirectory;
@@ -123,9 +165,9 @@ OpenedDirectory open_directory(const std::wstring& path, bool no_follow) {
 std::string directory_failure(const OpenedDirectory& opened, const fs::path& shown) {
   switch (opened.problem) {
     case DirectoryProblem::Link:
-      return shown_text(shown) + ": is a symbolic link or junction; refusing to follow it";
+      return path_text(shown) + ": is a symbolic link or junction; refusing to follow it";
     case DirectoryProblem::NotDirectory:
-      return shown_text(shown) + ": exists and is not a directory";
+      return path_text(shown) + ": exists and is not a directory";
     case DirectoryProblem::None:
       break;
   }
@@ -139,16 +181,19 @@ bool missing(DWORD code) noexcept {
 }  // namespace
 
 std::expected<OutputTree, std::string> OutputTree::open(const fs::path& path) {
-  std::error_code ec;
-  if (fs::exists(path, ec) && !fs::is_directory(path, ec)) {
-    return std::unexpected(shown_text(path) + ": exists and is not a directory");
+  const std::wstring full = extended(path);
+  const DWORD attributes = ::GetFileAttributesW(full.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    return std::unexpected(path_text(path) + ": exists and is not a directory");
   }
-  fs::create_directories(path, ec);
-  if (ec) {
-    return std::unexpected(shown_text(path) + ": cannot create directory: " + ec.message());
+  // A drive's root exists but cannot be "made": only what is missing is made.
+  if (const DWORD code =
+          attributes == INVALID_FILE_ATTRIBUTES ? make_directories(full) : ERROR_SUCCESS;
+      code != ERROR_SUCCESS) {
+    return std::unexpected(failure("cannot create directory", path, code));
   }
   // The directory itself is the user's choice and may be reached through a link.
-  OpenedDirectory opened = open_directory(extended(path), false);
+  OpenedDirectory opened = open_directory(full, false);
   if (!opened.fd) {
     return std::unexpected(directory_failure(opened, path));
   }
@@ -158,6 +203,10 @@ std::expected<OutputTree, std::string> OutputTree::open(const fs::path& path) {
 std::expected<UniqueFd, std::string> OutputTree::subdir(std::string_view name, bool create) const {
   const fs::path where = shown(name);
   const std::wstring full = child(fd_.get(), name);
+  if (full.empty()) {
+    return std::unexpected(path_text(where) +
+                           ": cannot open directory: the system cannot tell where its parent is");
+  }
   if (create && ::CreateDirectoryW(full.c_str(), nullptr) == 0 &&
       ::GetLastError() != ERROR_ALREADY_EXISTS) {
     return std::unexpected(failure("cannot create directory", where, ::GetLastError()));
@@ -174,8 +223,10 @@ std::expected<UniqueFd, std::string> OutputTree::subdir(std::string_view name, b
 
 bool name_taken(int dir_fd, std::string_view name) noexcept {
   try {
-    // The attributes of a link are its own; nothing is followed.
-    return ::GetFileAttributesW(child(dir_fd, name).c_str()) != INVALID_FILE_ATTRIBUTES ||
+    const std::wstring full = child(dir_fd, name);
+    // The attributes of a link are its own; nothing is followed. A name that cannot be
+    // looked up counts as taken, so nothing is written on a guess.
+    return full.empty() || ::GetFileAttributesW(full.c_str()) != INVALID_FILE_ATTRIBUTES ||
            !missing(::GetLastError());
   } catch (...) {
     return true;
@@ -188,6 +239,9 @@ std::expected<WriteOutcome, std::string> write_file_atomically(int dir_fd, std::
                                                                const fs::path& shown,
                                                                const std::atomic<bool>* stop) {
   const std::wstring directory = path_of(dir_fd);
+  if (directory.empty()) {
+    return std::unexpected(failure("cannot create a temporary file", shown, ERROR_PATH_NOT_FOUND));
+  }
   std::wstring temp;
   HANDLE file = INVALID_HANDLE_VALUE;
   DWORD code = ERROR_SUCCESS;
@@ -215,7 +269,7 @@ std::expected<WriteOutcome, std::string> write_file_atomically(int dir_fd, std::
   };
   for (std::size_t done = 0; done < bytes.size();) {
     if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
-      return abandon(shown_text(shown) + ": interrupted while writing");
+      return abandon(path_text(shown) + ": interrupted while writing");
     }
     const auto count = static_cast<DWORD>(std::min(WRITE_CHUNK, bytes.size() - done));
     DWORD written = 0;

@@ -29,15 +29,11 @@ bool process_gone(pid_t pid) noexcept {
 
 void remove_stale_temporaries(int dir_fd) noexcept {
   try {
-    const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(dir_fd));
-    const DWORD needed = ::GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED);
-    std::wstring directory(needed, L'\0');
-    const DWORD written =
-        ::GetFinalPathNameByHandleW(handle, directory.data(), needed, FILE_NAME_NORMALIZED);
-    if (needed == 0 || written >= needed) {
+    const std::wstring directory =
+        windows::held_path(reinterpret_cast<HANDLE>(::_get_osfhandle(dir_fd)));
+    if (directory.empty()) {
       return;
     }
-    directory.resize(written);
     WIN32_FIND_DATAW found{};
     const HANDLE search = ::FindFirstFileW((directory + L"\\.*.part-*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {

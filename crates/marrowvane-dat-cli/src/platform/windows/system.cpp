@@ -7,12 +7,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
-// After windows.h, which it needs.
+// After windows.h, which they need.
 #include <shellapi.h>
+#include <winternl.h>
 
 #include "archive_probe.hpp"
 #include "platform/windows/text.hpp"
@@ -60,6 +62,41 @@ std::string error_text(unsigned long code) {
   std::string utf8 = narrow(message);
   ::LocalFree(text);
   return utf8;
+}
+
+std::wstring held_path(void* handle) {
+  const DWORD needed = ::GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED);
+  if (needed != 0) {
+    std::wstring path(needed, L'\0');
+    const DWORD written =
+        ::GetFinalPathNameByHandleW(handle, path.data(), needed, FILE_NAME_NORMALIZED);
+    if (written != 0 && written < needed) {
+      path.resize(written);
+      return path;
+    }
+  }
+  // Some systems give up on paths longer than 260 characters here; the object's own
+  // name has no such limit. It is "\??\C:\..." or "\Device\...", and both have an
+  // extended form.
+  std::vector<std::uint8_t> buffer(sizeof(UNICODE_STRING) + 65536);
+  ULONG length = 0;
+  if (!NT_SUCCESS(::NtQueryObject(handle, ObjectNameInformation, buffer.data(),
+                                  static_cast<ULONG>(buffer.size()), &length))) {
+    return {};
+  }
+  UNICODE_STRING name{};
+  std::memcpy(&name, buffer.data(), sizeof name);
+  if (name.Buffer == nullptr || name.Length == 0) {
+    return {};
+  }
+  const std::wstring_view object(name.Buffer, name.Length / sizeof(wchar_t));
+  if (object.starts_with(L"\\??\\")) {
+    return L"\\\\?\\" + std::wstring(object.substr(4));
+  }
+  if (object.starts_with(L"\\")) {
+    return L"\\\\?\\GLOBALROOT" + std::wstring(object);
+  }
+  return {};
 }
 
 }  // namespace windows

@@ -1,0 +1,246 @@
+// SPDX-License-Identifier: MIT
+// A plain file's chain, followed through the link words that arrive with its payloads.
+// The checks here are those a sound chain passes; at the first one that fails the
+// library walks the chain itself and its verdict stands, so every error keeps the
+// library's wording and nothing is served that the library would not give.
+#include "plain_chain.hpp"
+
+#include <algorithm>
+
+namespace marrowvane_dat::cli {
+namespace {
+
+// Reads that cover this much of a file at a time while walking to a far block, so a
+// jump into a large file needs a bounded buffer.
+constexpr std::size_t WALK_STEP = std::size_t{1} << 20;
+
+std::uint32_t link_at(const std::uint8_t* word) {
+  return std::uint32_t{word[0]} | std::uint32_t{word[1]} << 8 | std::uint32_t{word[2]} << 16 |
+         std::uint32_t{word[3]} << 24;
+}
+
+std::size_t chain_capacity(std::uint64_t size, std::uint32_t block_size, std::uint64_t length) {
+  if (block_size <= 4 || size == 0) {
+    return 0;
+  }
+  const std::uint64_t payload = block_size - 4;
+  const std::uint64_t needed = (size + payload - 1) / payload;
+  // A chain never passes through more blocks than the archive's block grid holds.
+  return static_cast<std::size_t>(std::min(needed, length / block_size + 1));
+}
+
+}  // namespace
+
+PlainChain::PlainChain(const DatDatabase& db, const ArchiveSource* payloads, std::uint32_t id,
+                       Describe describe)
+    : db_(db),
+      payloads_(payloads),
+      id_(id),
+      size_(db.find(id)->size),
+      block_size_(db.header().block_size),
+      archive_length_(payloads != nullptr ? payloads->size_hint().value_or(0) : 0),
+      capacity_(archive_length_ > 0 ? chain_capacity(size_, block_size_, archive_length_) : 0),
+      blocks_(std::make_unique_for_overwrite<std::uint32_t[]>(capacity_)),
+      describe_(std::move(describe)) {}
+
+ChainResult<void> PlainChain::read(std::uint64_t from, std::size_t count, ReadPieces& out) {
+  thread_local std::vector<std::uint8_t> storage;
+  if (count == 0) {
+    return {};
+  }
+  if (failed_.load(std::memory_order_acquire)) {
+    return std::unexpected(error_);
+  }
+  if (capacity_ == 0 || library_.load(std::memory_order_acquire)) {
+    return read_through_library(from, count, out);
+  }
+  const std::uint32_t payload = block_size_ - 4;
+  std::size_t index = static_cast<std::size_t>(from / payload);
+  const auto last_needed = static_cast<std::size_t>((from + count - 1) / payload);
+  // Blocks already known are read without the lock; learning new ones takes it.
+  std::unique_lock lock(mutex_, std::defer_lock);
+  if (!complete_.load(std::memory_order_acquire) &&
+      last_needed >= known_.load(std::memory_order_acquire)) {
+    lock.lock();
+  }
+  auto reached = reach(index);
+  if (!reached) {
+    return std::unexpected(std::move(reached.error()));
+  }
+  if (*reached == Reach::library) {
+    return read_through_library(from, count, out);
+  }
+  if (*reached == Reach::ended) {
+    // The chain ended earlier: its last block gives the rest of the file.
+    index = known_.load(std::memory_order_acquire) - 1;
+  }
+  const auto within = static_cast<std::uint32_t>(from - std::uint64_t{index} * payload);
+  return gather(index, within, count, out, storage);
+}
+
+ChainResult<PlainChain::Reach> PlainChain::reach(std::size_t index) {
+  if (index < known_.load(std::memory_order_acquire)) {
+    return Reach::known;
+  }
+  if (known_.load(std::memory_order_relaxed) == 0 && !learn(0, db_.find(id_)->offset)) {
+    if (auto verdict = settle(); !verdict) {
+      return std::unexpected(std::move(verdict.error()));
+    }
+    return Reach::library;
+  }
+  // Walk by reading the file up to that block, which teaches every link on the way.
+  thread_local std::vector<std::uint8_t> scratch;
+  ReadPieces discard;
+  const std::uint32_t payload = block_size_ - 4;
+  while (index >= known_.load(std::memory_order_relaxed)) {
+    if (complete_.load(std::memory_order_relaxed)) {
+      return Reach::ended;
+    }
+    const std::size_t last = known_.load(std::memory_order_relaxed) - 1;
+    const std::uint64_t at = std::uint64_t{last} * payload;
+    const auto step = static_cast<std::size_t>(std::min<std::uint64_t>(
+        {WALK_STEP, std::uint64_t{index - last} * payload + 1, size_ - at}));
+    discard.clear();
+    if (auto walked = gather(last, 0, step, discard, scratch); !walked) {
+      return std::unexpected(std::move(walked.error()));
+    }
+    if (library_.load(std::memory_order_relaxed)) {
+      return Reach::library;
+    }
+  }
+  return Reach::known;
+}
+
+ChainResult<void> PlainChain::gather(std::size_t index, std::uint32_t within, std::size_t count,
+                                     ReadPieces& out, std::vector<std::uint8_t>& storage) {
+  const std::uint32_t payload = block_size_ - 4;
+  // Room for every run this read makes: each starts where the bytes used of the one
+  // before end, and the last may be planned longer than it turns out.
+  const std::size_t blocks_spanned = (within + count) / payload + 2;
+  const std::size_t room = 2 * (count + block_size_ + 4 * blocks_spanned);
+  if (storage.size() < room) {
+    storage.resize(room);
+  }
+  std::size_t run_start = 0;
+  std::size_t done = 0;
+  std::size_t k = index;
+  // A chain that has just jumped is read one block per run; one that has gone on to
+  // the next block on disk, in a run as long as the read needs.
+  bool streak = k == 0 || std::uint64_t{blocks_[k]} == std::uint64_t{blocks_[k - 1]} + block_size_;
+  // Where this read stands when a check fails: the library reads the rest, if it can.
+  const auto give_up = [&]() -> ChainResult<void> {
+    if (auto verdict = settle(); !verdict) {
+      return verdict;
+    }
+    return read_through_library(std::uint64_t{k} * payload + within, count - done, out);
+  };
+  while (done < count) {
+    const std::uint64_t at = blocks_[k];
+    const std::uint64_t need = std::uint64_t{within} + (count - done);
+    const std::uint64_t blocks_needed = (need + payload - 1) / payload;
+    if (at + 4 > archive_length_) {
+      return give_up();
+    }
+    const std::uint64_t run_length =
+        std::min(streak ? 4 * blocks_needed + need : std::min<std::uint64_t>(block_size_, 4 + need),
+                 archive_length_ - at);
+    const std::span<std::uint8_t> run(storage.data() + run_start,
+                                      static_cast<std::size_t>(run_length));
+    if (!payloads_->read_exact_at(run, at)) {
+      return give_up();
+    }
+    for (std::size_t pos = 0;;) {
+      if (pos + 4 > run.size()) {
+        return give_up();
+      }
+      const std::uint32_t link = link_at(run.data() + pos);
+      const std::uint64_t remaining = size_ - std::uint64_t{k} * payload;
+      const bool last = link == 0 || remaining <= payload;
+      const std::uint64_t gives = last ? remaining : payload;
+      const std::size_t data = pos + 4 + within;
+      const auto take =
+          static_cast<std::size_t>(std::min<std::uint64_t>(gives - within, count - done));
+      if (std::uint64_t{blocks_[k]} + 4 + gives > archive_length_ || data + take > run.size()) {
+        return give_up();
+      }
+      out.emplace_back(run.data() + data, take);
+      done += take;
+      within = 0;
+      if (last) {
+        learn_end(k + 1);
+      }
+      if (done == count) {
+        return {};
+      }
+      if (last || !learn(k + 1, link)) {
+        return give_up();
+      }
+      streak = std::uint64_t{link} == std::uint64_t{blocks_[k]} + block_size_;
+      ++k;
+      if (!streak || pos + block_size_ + 4 > run.size()) {
+        run_start += data + take;
+        break;
+      }
+      pos += block_size_;
+    }
+  }
+  return {};
+}
+
+bool PlainChain::learn(std::size_t index, std::uint32_t offset) {
+  const std::size_t known = known_.load(std::memory_order_acquire);
+  if (index < known) {
+    return blocks_[index] == offset;
+  }
+  // Only the next block can be learnt, and only under mutex_, which every read that
+  // may go past the known blocks holds.
+  if (index != known || complete_.load(std::memory_order_relaxed) || index >= capacity_ ||
+      std::uint64_t{offset} + 4 > archive_length_) {
+    return false;
+  }
+  blocks_[index] = offset;
+  known_.store(index + 1, std::memory_order_release);
+  return true;
+}
+
+void PlainChain::learn_end(std::size_t index) {
+  if (index == known_.load(std::memory_order_acquire)) {
+    complete_.store(true, std::memory_order_release);
+  }
+}
+
+ChainResult<void> PlainChain::settle() {
+  std::call_once(settled_, [this] {
+    if (auto walked = db_.block_offsets(id_); !walked || walked->empty()) {
+      error_ = describe_(walked ? DatError(IoError::unexpected_eof()) : std::move(walked.error()));
+      failed_.store(true, std::memory_order_release);
+    } else {
+      library_blocks_ = std::move(*walked);
+      library_.store(true, std::memory_order_release);
+    }
+  });
+  if (failed_.load(std::memory_order_acquire)) {
+    return std::unexpected(error_);
+  }
+  return {};
+}
+
+ChainResult<void> PlainChain::read_through_library(std::uint64_t from, std::size_t count,
+                                                   ReadPieces& out) {
+  thread_local std::vector<std::uint8_t> bytes;
+  if (auto verdict = settle(); !verdict) {
+    return verdict;
+  }
+  const std::uint32_t payload = block_size_ > 4 ? block_size_ - 4 : 1;
+  const std::size_t index = std::min<std::uint64_t>(from / payload, library_blocks_.size() - 1);
+  const std::uint64_t within = from - std::uint64_t{index} * payload;
+  if (auto read = db_.read_file_data_into(library_blocks_[index],
+                                          static_cast<std::uint32_t>(within + count), bytes);
+      !read) {
+    return std::unexpected(describe_(read.error()));
+  }
+  out.emplace_back(bytes.data() + within, count);
+  return {};
+}
+
+}  // namespace marrowvane_dat::cli
