@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include "platform/system.hpp"
 #include "retry.hpp"
 
 namespace marrowvane_dat::cli {
@@ -27,7 +28,7 @@ int write_all(int fd, std::span<const std::uint8_t> bytes) noexcept {
     const auto written =
         detail::retry_interrupted([&] { return ::write(fd, bytes.data(), count); });
     if (written < 0) {
-      return errno;
+      return failed_write_errno();
     }
     bytes = bytes.subspan(static_cast<std::size_t>(written));
   }

@@ -72,3 +72,12 @@ foreach(case IN ITEMS non_ascii_archive non_ascii_extract long_paths linked_type
     FIXTURES_REQUIRED font_parity_sample_good TIMEOUT 120 ENVIRONMENT LC_ALL=C.UTF-8
     SKIP_REGULAR_EXPRESSION "windows_path_cases: skipped: ")
 endforeach()
+
+# A reader that stops early (`| head`) ends the tool quietly with status 1, as on POSIX,
+# though Windows reports the closed pipe differently.
+add_test(NAME cli.windows.closed_pipe_is_quiet
+  COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:marrowvane_dat_cli>
+    "-DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}" -DARCHIVE=${cli_sample} -DID=0x40000006
+    -P ${CMAKE_CURRENT_SOURCE_DIR}/closed_pipe.cmake)
+set_tests_properties(cli.windows.closed_pipe_is_quiet PROPERTIES
+  FIXTURES_REQUIRED font_parity_sample_good TIMEOUT 120)

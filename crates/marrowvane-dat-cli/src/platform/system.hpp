@@ -14,6 +14,10 @@ namespace marrowvane_dat::cli {
 // shows UTF-8.
 void prepare_process() noexcept;
 
+// The errno of a write to a descriptor that has just failed, read before anything else
+// can change it; a pipe whose reader has gone is EPIPE on every platform.
+[[nodiscard]] int failed_write_errno() noexcept;
+
 // This process's id, as the system's process list shows it.
 [[nodiscard]] std::uint64_t current_process_id() noexcept;
 

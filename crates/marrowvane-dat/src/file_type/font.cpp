@@ -9,8 +9,9 @@
 
 namespace marrowvane_dat {
 
-template std::expected<FontCharDesc, BinReadError> FontCharDesc::read<Cursor>(Cursor&);
-template std::expected<Font, BinReadError> Font::read<Cursor>(Cursor&);
+template MARROWVANE_DAT_EXPORT std::expected<FontCharDesc, BinReadError> FontCharDesc::read<Cursor>(
+    Cursor&);
+template MARROWVANE_DAT_EXPORT std::expected<Font, BinReadError> Font::read<Cursor>(Cursor&);
 
 Result<Font> read_font(const DatDatabase& db, std::uint32_t id) {
   if (db.find(id) == nullptr) {

@@ -3,6 +3,7 @@
 #include "platform/system.hpp"
 
 #include <array>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 
@@ -20,6 +21,10 @@ void prepare_process() noexcept {
   // A closed pipe then shows up as EPIPE from write(), which stops the command and
   // ends it quietly with a failure status instead of death by signal.
   std::signal(SIGPIPE, SIG_IGN);
+}
+
+int failed_write_errno() noexcept {
+  return errno;
 }
 
 std::vector<std::string> utf8_arguments(int argc, char** argv) {

@@ -3,7 +3,9 @@
 #include "platform/system.hpp"
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -106,6 +108,20 @@ void prepare_process() noexcept {
   ::_setmode(1, _O_BINARY);
   ::_setmode(2, _O_BINARY);
   ::SetConsoleOutputCP(CP_UTF8);
+}
+
+int failed_write_errno() noexcept {
+  const int code = errno;
+  // The C runtime has no errno for a pipe whose reader has gone and says EINVAL; the
+  // system's own code, which it keeps in _doserrno, tells that case apart. Windows
+  // says ERROR_NO_DATA (the pipe is being closed) or ERROR_BROKEN_PIPE, Wine
+  // ERROR_PIPE_NOT_CONNECTED.
+  const unsigned long system_code = _doserrno;
+  if (code == EINVAL && (system_code == ERROR_NO_DATA || system_code == ERROR_BROKEN_PIPE ||
+                         system_code == ERROR_PIPE_NOT_CONNECTED)) {
+    return EPIPE;
+  }
+  return code;
 }
 
 std::vector<std::string> utf8_arguments(int argc, char** argv) {

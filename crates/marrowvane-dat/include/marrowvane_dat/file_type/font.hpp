@@ -174,9 +174,11 @@ std::expected<Font, BinReadError> Font::read(Source& in) {
 /// looked at).
 [[nodiscard]] MARROWVANE_DAT_EXPORT Result<Font> read_font(const DatDatabase& db, std::uint32_t id);
 
-// Compiled once, in the library, for the in-memory cursor; the classes' export
-// marking makes these instantiations part of the shared library's interface.
-extern template std::expected<FontCharDesc, BinReadError> FontCharDesc::read<Cursor>(Cursor&);
-extern template std::expected<Font, BinReadError> Font::read<Cursor>(Cursor&);
+// Compiled once, in the library, for the in-memory cursor, and part of the shared
+// library's interface: a DLL exports a member template's instantiation only when the
+// instantiation itself is marked, whatever its class says.
+extern template MARROWVANE_DAT_EXPORT std::expected<FontCharDesc, BinReadError>
+FontCharDesc::read<Cursor>(Cursor&);
+extern template MARROWVANE_DAT_EXPORT std::expected<Font, BinReadError> Font::read<Cursor>(Cursor&);
 
 }  // namespace marrowvane_dat
