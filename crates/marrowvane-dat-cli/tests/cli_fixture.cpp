@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 #include "marrowvane_dat_testkit/font_writer.hpp"
 
@@ -69,13 +70,26 @@ bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
+std::string native(const std::string& generic) {
+  return fs::path(generic).make_preferred().string();
+}
+
+bool can_make_links(const fs::path& dir) {
+  const fs::path probe = dir / ".link-probe";
+  std::error_code ec;
+  fs::create_symlink(dir, probe, ec);
+  const bool made = !ec && fs::is_symlink(probe);
+  fs::remove(probe, ec);
+  return made;
+}
+
 std::vector<std::string> tree_of(const fs::path& dir) {
   std::vector<std::string> found;
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(dir, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (!it->is_directory() || it->is_symlink()) {
-      found.push_back(fs::relative(it->path(), dir).string());
+      found.push_back(fs::relative(it->path(), dir).generic_string());
     }
   }
   std::ranges::sort(found);
@@ -83,9 +97,19 @@ std::vector<std::string> tree_of(const fs::path& dir) {
 }
 
 void Cli::SetUp() {
-  std::string templ = (fs::path(::testing::TempDir()) / "marrowvane-cli-XXXXXX").string();
-  ASSERT_NE(::mkdtemp(templ.data()), nullptr);
-  dir_ = templ;
+  // A fresh name until one is free: create_directory reports a directory that was there.
+  std::random_device seed;
+  std::mt19937_64 random(seed());
+  for (int attempt = 0; attempt < 100 && dir_.empty(); ++attempt) {
+    char name[32];
+    std::snprintf(name, sizeof name, "marrowvane-cli-%016llx",
+                  static_cast<unsigned long long>(random()));
+    const fs::path dir = fs::path(::testing::TempDir()) / name;
+    if (fs::create_directory(dir)) {
+      dir_ = dir;
+    }
+  }
+  ASSERT_FALSE(dir_.empty()) << "no free scratch directory name in " << ::testing::TempDir();
 }
 
 void Cli::TearDown() {

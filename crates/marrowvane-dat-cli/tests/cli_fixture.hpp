@@ -33,6 +33,19 @@ inline constexpr std::uint32_t UNREADABLE = 0x06000099;
 // A block offset far past the end of any test archive.
 inline constexpr std::uint32_t PAST_THE_END = 0xFFFFFC00;
 
+// Tests that need what Windows lacks (terminals, /dev/full, signals, file size limits)
+// skip themselves there with `if (ON_WINDOWS) GTEST_SKIP() << "why";`.
+#ifdef _WIN32
+inline constexpr bool ON_WINDOWS = true;
+#else
+inline constexpr bool ON_WINDOWS = false;
+#endif
+
+// How the tool names a link it will not follow below OUTDIR.
+inline constexpr const char* REFUSES_LINK =
+    ON_WINDOWS ? ": is a symbolic link or junction; refusing to follow it\n"
+               : ": is a symbolic link; refusing to follow it\n";
+
 std::string text_of(const Bytes& bytes);
 Bytes read_file(const fs::path& path);
 void write_file(const fs::path& path, const Bytes& bytes);
@@ -44,7 +57,12 @@ Bytes repetitive(std::size_t size);
 std::string hex8(std::uint32_t id);
 std::vector<std::string> lines_of(const std::string& text);
 bool contains(const std::string& text, const std::string& part);
-// Every regular file and link below `dir`, as paths relative to it, sorted.
+// A relative path written with `/`, as the tool prints it on this system.
+std::string native(const std::string& generic);
+// Whether std::filesystem can make symbolic links in `dir` (some Windows runtimes cannot).
+bool can_make_links(const fs::path& dir);
+// Every regular file and link below `dir`, as paths relative to it with `/` between
+// their parts, sorted.
 std::vector<std::string> tree_of(const fs::path& dir);
 
 struct Archive {

@@ -206,6 +206,22 @@ std::optional<std::string> RunningTool::read_line(std::chrono::milliseconds time
   }
 }
 
+int own_process_id() {
+  return ::getpid();
+}
+
+int ended_process_id() {
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    throw std::runtime_error("fork failed");
+  }
+  if (pid == 0) {
+    ::_exit(0);
+  }
+  (void)wait_for(pid);
+  return pid;
+}
+
 int RunningTool::signal_and_wait(int signal) {
   ::kill(pid_, signal);
   const int status = wait_for(pid_);
