@@ -23,6 +23,11 @@ using marrowvane_dat::testkit::ArchiveBuilder;
 const std::map<std::uint32_t, std::string> TYPE_DIRS = {
     {FONT_A, "Font"}, {FONT_B, "Font"}, {TEXTURE, "Texture"}, {MODEL, "Model"}, {TABLE, "Table"}};
 
+// Why the cases that plant links skip themselves where links cannot be made.
+constexpr const char* NO_LINKS =
+    "std::filesystem cannot make symbolic links here (the MinGW runtime under Wine); the "
+    "cli.windows.paths link cases plant them from outside";
+
 fs::path target(const fs::path& out, std::uint32_t id) {
   return out / TYPE_DIRS.at(id) / (hex8(id) + ".bin");
 }
@@ -335,10 +340,7 @@ TEST_F(Cli, OutputDirectoryThatCannotBeUsedIsOneLine) {
 }
 
 TEST_F(Cli, ATypeDirectoryThatIsALinkIsNeverFollowed) {
-  if (!can_make_links(dir_)) {
-    GTEST_SKIP() << "std::filesystem cannot make symbolic links here (the MinGW runtime under "
-                    "Wine); the cli.windows.paths link cases plant them from outside";
-  }
+  if (ON_WINDOWS && !can_make_links(dir_)) GTEST_SKIP() << NO_LINKS;
   const Archive a = portal();
   const fs::path out = dir_ / "out";
   const fs::path outside = dir_ / "outside";
@@ -362,10 +364,7 @@ TEST_F(Cli, ATypeDirectoryThatIsALinkIsNeverFollowed) {
 }
 
 TEST_F(Cli, ALinkAtATargetNameIsReplacedOnlyWithForce) {
-  if (!can_make_links(dir_)) {
-    GTEST_SKIP() << "std::filesystem cannot make symbolic links here (the MinGW runtime under "
-                    "Wine); the cli.windows.paths link cases plant them from outside";
-  }
+  if (ON_WINDOWS && !can_make_links(dir_)) GTEST_SKIP() << NO_LINKS;
   const Archive a = portal();
   const fs::path outside = scratch_file("outside.txt", Bytes{'k', 'e', 'e', 'p'});
   const fs::path dangling_target = dir_ / "never-created";
@@ -397,10 +396,7 @@ TEST_F(Cli, ALinkAtATargetNameIsReplacedOnlyWithForce) {
 }
 
 TEST_F(Cli, AnOutputDirectoryThatIsALinkChosenByTheUserIsUsed) {
-  if (!can_make_links(dir_)) {
-    GTEST_SKIP() << "std::filesystem cannot make symbolic links here (the MinGW runtime under "
-                    "Wine); the cli.windows.paths link cases plant them from outside";
-  }
+  if (ON_WINDOWS && !can_make_links(dir_)) GTEST_SKIP() << NO_LINKS;
   const Archive a = portal();
   const fs::path real = dir_ / "real";
   fs::create_directories(real);

@@ -59,7 +59,7 @@ std::vector<std::string> lines_of(const std::string& text);
 bool contains(const std::string& text, const std::string& part);
 // A relative path written with `/`, as the tool prints it on this system.
 std::string native(const std::string& generic);
-// Whether std::filesystem can make symbolic links in `dir` (some Windows runtimes cannot).
+// Whether std::filesystem can make symbolic links in `dir` (the MinGW runtime cannot).
 bool can_make_links(const fs::path& dir);
 // Every regular file and link below `dir`, as paths relative to it with `/` between
 // their parts, sorted.
