@@ -21,6 +21,10 @@ constexpr std::size_t WINDOW_SIZE = std::size_t{64} << 10;
 // The smallest window read once a chain has jumped away from the last window: a read
 // this small costs the source no more than reading a single block would.
 constexpr std::size_t MIN_WINDOW_SIZE = 512;
+// The first window of a walk that keeps no bytes: such a walk often stops after a
+// block or two (a caller looking for blocks it has seen), so its windows start small
+// and double while the chain runs on.
+constexpr std::size_t FIRST_LINK_WINDOW_SIZE = std::size_t{4} << 10;
 // The most blocks one speculative read covers: each takes two pieces of the read (its
 // link word and its payload), and one Linux system call takes at most 1024 pieces.
 constexpr std::size_t MAX_SPECULATIVE_BLOCKS = 512;
@@ -156,7 +160,7 @@ Result<void> walk_windows(const ArchiveSource& source, Walk<Sink>& walk,
       const std::uint64_t contiguous =
           (walk.remaining() + payload - 1) / payload * geometry.block_size;
       const std::uint64_t earned =
-          first ? contiguous
+          first ? (Sink::KEEPS_BYTES ? contiguous : FIRST_LINK_WINDOW_SIZE)
                 : std::max<std::uint64_t>(MIN_WINDOW_SIZE, 2 * served * geometry.block_size);
       const std::uint64_t want =
           here < length ? std::min({earned, contiguous, std::uint64_t{WINDOW_SIZE}, length - here})
