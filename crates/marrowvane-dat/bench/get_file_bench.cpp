@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Retrieval by id from every kind of source beside what the same bytes cost without an
 // archive: one pread of a plain file holding them, a memcpy from memory, and for
-// scattered chains one pread per block following the links.
+// scattered chains one pread per block following the links; and a chain's block list
+// beside one pread per link word.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +19,7 @@
 
 #include "bench_support.hpp"
 #include "lrs.hpp"
+#include "marrowvane_dat/binary_reader.hpp"
 #include "marrowvane_dat/dat_database.hpp"
 #include "marrowvane_dat/utils.hpp"
 #include "marrowvane_dat_testkit/archive_builder.hpp"
@@ -223,16 +225,46 @@ void bench_read_per_block(benchmark::State& state, std::size_t size) {
     std::uint32_t at = file.entry.offset;
     while (filled < out.size()) {
       if (!pread_all(archive.fd(), block, at)) return false;
-      const std::uint32_t next = static_cast<std::uint32_t>(block[0]) |
-                                 (static_cast<std::uint32_t>(block[1]) << 8U) |
-                                 (static_cast<std::uint32_t>(block[2]) << 16U) |
-                                 (static_cast<std::uint32_t>(block[3]) << 24U);
+      const std::uint32_t next = load_le<std::uint32_t>(std::span<const std::uint8_t, 4>(block, 4));
       const std::size_t take = std::min(out.size() - filled, PAYLOAD);
       std::memcpy(out.data() + filled, block + 4, take);
       filled += take;
       at = next;
     }
     benchmark::DoNotOptimize(out.data());
+    return true;
+  });
+}
+
+// The chain's block list through the library, from the pread source.
+void bench_block_offsets(benchmark::State& state, std::string_view layout, std::size_t size) {
+  const DatDatabase& database = *retrieval_archive().databases.at("pread");
+  const StoredFile& file = stored_file(layout, size);
+  const std::size_t blocks = (file.content.size() + BLOCK_SIZE - 5) / (BLOCK_SIZE - 4);
+  run_reads(state, file, [&] {
+    auto offsets = database.block_offsets(file.entry.id);
+    benchmark::DoNotOptimize(offsets);
+    return offsets && offsets->size() == blocks;
+  });
+}
+
+// The straightforward block walk: one pread of each link word, then on to the block
+// it names.
+void bench_link_per_block(benchmark::State& state, std::string_view layout, std::size_t size) {
+  const StoredFile& file = stored_file(layout, size);
+  const ReadOnlyFile archive(retrieval_archive().path);
+  const std::size_t blocks = (file.content.size() + BLOCK_SIZE - 5) / (BLOCK_SIZE - 4);
+  std::vector<std::uint32_t> offsets;
+  run_reads(state, file, [&] {
+    offsets.clear();
+    std::uint8_t link[4];
+    std::uint32_t at = file.entry.offset;
+    for (std::size_t i = 0; i < blocks; ++i) {
+      offsets.push_back(at);
+      if (!pread_all(archive.fd(), link, at)) return false;
+      at = load_le<std::uint32_t>(std::span<const std::uint8_t, 4>(link));
+    }
+    benchmark::DoNotOptimize(offsets.data());
     return true;
   });
 }
@@ -282,6 +314,18 @@ const bool registered = [] {
       if (layout == "scattered") {
         benchmark::RegisterBenchmark(block_base.c_str(), [size](benchmark::State& s) {
           bench_read_per_block(s, size);
+        })->Unit(unit);
+      }
+      if (!compressed) {
+        const std::string links_base = base + "link_per_block";
+        benchmark::RegisterBenchmark(("block_offsets/pread/" + row).c_str(),
+                                     [layout, size, links_base](benchmark::State& s) {
+                                       compare_with(s, {links_base});
+                                       bench_block_offsets(s, layout, size);
+                                     })
+            ->Unit(unit);
+        benchmark::RegisterBenchmark(links_base.c_str(), [layout, size](benchmark::State& s) {
+          bench_link_per_block(s, layout, size);
         })->Unit(unit);
       }
     }
