@@ -7,6 +7,8 @@
 
 #include <algorithm>
 
+#include <marrowvane_dat/binary_reader.hpp>
+
 namespace marrowvane_dat::cli {
 namespace {
 
@@ -15,8 +17,7 @@ namespace {
 constexpr std::size_t WALK_STEP = std::size_t{1} << 20;
 
 std::uint32_t link_at(const std::uint8_t* word) {
-  return std::uint32_t{word[0]} | std::uint32_t{word[1]} << 8 | std::uint32_t{word[2]} << 16 |
-         std::uint32_t{word[3]} << 24;
+  return load_le<std::uint32_t>(std::span<const std::uint8_t, 4>(word, 4));
 }
 
 std::size_t chain_capacity(std::uint64_t size, std::uint32_t block_size, std::uint64_t length) {
