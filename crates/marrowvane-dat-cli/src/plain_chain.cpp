@@ -6,6 +6,7 @@
 #include "plain_chain.hpp"
 
 #include <algorithm>
+#include <array>
 
 #include <marrowvane_dat/binary_reader.hpp>
 
@@ -15,6 +16,26 @@ namespace {
 // Reads that cover this much of a file at a time while walking to a far block, so a
 // jump into a large file needs a bounded buffer.
 constexpr std::size_t WALK_STEP = std::size_t{1} << 20;
+// The most blocks one vectored read covers: each takes two pieces of the read (its link
+// word and its payload), and one Linux system call takes at most 1024 pieces.
+constexpr std::size_t MAX_RUN_BLOCKS = 512;
+
+// Memory that grows to the largest size asked for and is never cleared: a read writes
+// every byte of it that is used.
+class Room {
+ public:
+  std::span<std::uint8_t> room(std::size_t size) {
+    if (size > capacity_) {
+      bytes_ = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+      capacity_ = size;
+    }
+    return {bytes_.get(), size};
+  }
+
+ private:
+  std::unique_ptr<std::uint8_t[]> bytes_;
+  std::size_t capacity_ = 0;
+};
 
 std::uint32_t link_at(const std::uint8_t* word) {
   return load_le<std::uint32_t>(std::span<const std::uint8_t, 4>(word, 4));
@@ -32,6 +53,16 @@ std::size_t chain_capacity(std::uint64_t size, std::uint32_t block_size, std::ui
 
 }  // namespace
 
+// What one thread's reads are assembled in.
+struct PlainChain::Buffers {
+  // The bytes a read gives.
+  Room result;
+  // The first block's link word and the bytes before the range in that block.
+  Room head;
+  std::array<std::uint8_t, 4 * MAX_RUN_BLOCKS> links;
+  std::array<std::span<std::uint8_t>, 2 * MAX_RUN_BLOCKS> pieces;
+};
+
 PlainChain::PlainChain(const DatDatabase& db, const ArchiveSource* payloads, std::uint32_t id,
                        Describe describe)
     : db_(db),
@@ -45,7 +76,7 @@ PlainChain::PlainChain(const DatDatabase& db, const ArchiveSource* payloads, std
       describe_(std::move(describe)) {}
 
 ChainResult<void> PlainChain::read(std::uint64_t from, std::size_t count, ReadPieces& out) {
-  thread_local std::vector<std::uint8_t> storage;
+  thread_local Buffers storage;
   if (count == 0) {
     return {};
   }
@@ -90,7 +121,7 @@ ChainResult<PlainChain::Reach> PlainChain::reach(std::size_t index) {
     return Reach::library;
   }
   // Walk by reading the file up to that block, which teaches every link on the way.
-  thread_local std::vector<std::uint8_t> scratch;
+  thread_local Buffers scratch;
   ReadPieces discard;
   const std::uint32_t payload = block_size_ - 4;
   while (index >= known_.load(std::memory_order_relaxed)) {
@@ -113,16 +144,11 @@ ChainResult<PlainChain::Reach> PlainChain::reach(std::size_t index) {
 }
 
 ChainResult<void> PlainChain::gather(std::size_t index, std::uint32_t within, std::size_t count,
-                                     ReadPieces& out, std::vector<std::uint8_t>& storage) {
+                                     ReadPieces& out, Buffers& storage) {
   const std::uint32_t payload = block_size_ - 4;
-  // Room for every run this read makes: each starts where the bytes used of the one
-  // before end, and the last may be planned longer than it turns out.
-  const std::size_t blocks_spanned = (within + count) / payload + 2;
-  const std::size_t room = 2 * (count + block_size_ + 4 * blocks_spanned);
-  if (storage.size() < room) {
-    storage.resize(room);
-  }
-  std::size_t run_start = 0;
+  // The payloads land one after another, so a read gives one piece however its blocks
+  // lie; what a run read past a jump is overwritten by the run after the jump.
+  const std::span<std::uint8_t> result = storage.result.room(count);
   std::size_t done = 0;
   std::size_t k = index;
   // A chain that has just jumped is read one block per run; one that has gone on to
@@ -133,44 +159,71 @@ ChainResult<void> PlainChain::gather(std::size_t index, std::uint32_t within, st
     if (auto verdict = settle(); !verdict) {
       return verdict;
     }
+    if (done > 0) {
+      out.emplace_back(result.data(), done);
+    }
     return read_through_library(std::uint64_t{k} * payload + within, count - done, out);
   };
   while (done < count) {
     const std::uint64_t at = blocks_[k];
-    const std::uint64_t need = std::uint64_t{within} + (count - done);
-    const std::uint64_t blocks_needed = (need + payload - 1) / payload;
     if (at + 4 > archive_length_) {
       return give_up();
     }
-    const std::uint64_t run_length =
-        std::min(streak ? 4 * blocks_needed + need : std::min<std::uint64_t>(block_size_, 4 + need),
-                 archive_length_ - at);
-    const std::span<std::uint8_t> run(storage.data() + run_start,
-                                      static_cast<std::size_t>(run_length));
-    if (!payloads_->read_exact_at(run, at)) {
+    // One vectored read of the run: each link word to the side, each payload straight
+    // to its place in the result. The first block's bytes before `within` go to the
+    // side with its link word.
+    const std::uint64_t need = std::uint64_t{within} + (count - done);
+    const std::uint64_t blocks_on_disk = (archive_length_ - at - 4) / block_size_ + 1;
+    const auto blocks = static_cast<std::size_t>(std::min<std::uint64_t>(
+        {streak ? (need + payload - 1) / payload : 1, MAX_RUN_BLOCKS, blocks_on_disk}));
+    std::array<std::span<std::uint8_t>, 2 * MAX_RUN_BLOCKS>& pieces = storage.pieces;
+    std::size_t planned = done;
+    for (std::size_t b = 0; b < blocks; ++b) {
+      const std::size_t skip = b == 0 ? within : 0;
+      pieces[2 * b] =
+          b == 0 ? storage.head.room(4 + skip) : std::span(storage.links).subspan(4 * b, 4);
+      const std::size_t take = std::min<std::size_t>(payload - skip, count - planned);
+      pieces[2 * b + 1] = result.subspan(planned, take);
+      planned += take;
+    }
+    const auto got = payloads_->read_vectored_at(std::span(pieces).first(2 * blocks), at);
+    if (!got) {
       return give_up();
     }
-    for (std::size_t pos = 0;;) {
-      if (pos + 4 > run.size()) {
+    std::size_t pos = 0;
+    for (std::size_t b = 0; b < blocks; ++b) {
+      const std::span<std::uint8_t> link_word = pieces[2 * b];
+      const std::size_t planned_take = pieces[2 * b + 1].size();
+      if (*got < pos + link_word.size()) {
         return give_up();
       }
-      const std::uint32_t link = link_at(run.data() + pos);
+      const std::uint32_t link = link_at(link_word.data());
       const std::uint64_t remaining = size_ - std::uint64_t{k} * payload;
       const bool last = link == 0 || remaining <= payload;
       const std::uint64_t gives = last ? remaining : payload;
-      const std::size_t data = pos + 4 + within;
       const auto take =
           static_cast<std::size_t>(std::min<std::uint64_t>(gives - within, count - done));
-      if (std::uint64_t{blocks_[k]} + 4 + gives > archive_length_ || data + take > run.size()) {
+      if (std::uint64_t{blocks_[k]} + 4 + gives > archive_length_) {
         return give_up();
       }
-      out.emplace_back(run.data() + data, take);
+      if (take > planned_take) {
+        // A last block that ends the chain early gives the rest of the file from the
+        // bytes after it, which the run put aside as the next blocks' link words.
+        if (!payloads_->read_exact_at(result.subspan(done, take),
+                                      std::uint64_t{blocks_[k]} + 4 + within)) {
+          return give_up();
+        }
+      } else if (*got < pos + link_word.size() + take) {
+        return give_up();
+      }
+      pos += link_word.size() + planned_take;
       done += take;
       within = 0;
       if (last) {
         learn_end(k + 1);
       }
       if (done == count) {
+        out.emplace_back(result.data(), count);
         return {};
       }
       if (last || !learn(k + 1, link)) {
@@ -178,13 +231,12 @@ ChainResult<void> PlainChain::gather(std::size_t index, std::uint32_t within, st
       }
       streak = std::uint64_t{link} == std::uint64_t{blocks_[k]} + block_size_;
       ++k;
-      if (!streak || pos + block_size_ + 4 > run.size()) {
-        run_start += data + take;
+      if (!streak) {
         break;
       }
-      pos += block_size_;
     }
   }
+  out.emplace_back(result.data(), count);
   return {};
 }
 

@@ -51,14 +51,16 @@ class PlainChain {
 
  private:
   enum class Reach { known, ended, library };
+  struct Buffers;
 
   // Makes block `index` known, walking on from the last known block: `ended` when the
   // chain ends before it, `library` when only the library can read this chain.
   [[nodiscard]] ChainResult<Reach> reach(std::size_t index);
   // Gathers `count` bytes starting `within` the payload of known block `index`, learning
-  // the blocks it passes.
+  // the blocks it passes: one vectored read per run of adjacent blocks puts the payloads
+  // side by side, so the bytes come out as one piece.
   [[nodiscard]] ChainResult<void> gather(std::size_t index, std::uint32_t within, std::size_t count,
-                                         ReadPieces& out, std::vector<std::uint8_t>& storage);
+                                         ReadPieces& out, Buffers& storage);
   // Records that block `index` is at `offset`: true when it was known to be there, or
   // when it is the next block and may be there in a sound chain (mutex_ held).
   bool learn(std::size_t index, std::uint32_t offset);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
@@ -14,6 +15,10 @@
 
 #include <marrowvane_dat_testkit/archive_builder.hpp>
 #include <marrowvane_dat_testkit/rng.hpp>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace marrowvane_dat::cli {
 namespace {
@@ -45,19 +50,48 @@ bool matches(const std::vector<std::uint8_t>& got, const std::vector<std::uint8_
          std::equal(got.begin(), got.end(), whole.begin() + static_cast<std::ptrdiff_t>(from));
 }
 
+// Where a chain reads payloads from: the image in memory, or a file of it read through
+// a descriptor with vectored reads, as the mount reads its archive.
+enum class Payloads { memory, file };
+
+// Every kind of payload source this platform's mount can use.
+std::vector<Payloads> payload_kinds() {
+#ifdef _WIN32
+  return {Payloads::memory};
+#else
+  return {Payloads::memory, Payloads::file};
+#endif
+}
+
+std::unique_ptr<ArchiveSource> payload_source(std::span<const std::uint8_t> image, Payloads kind) {
+#ifndef _WIN32
+  if (kind == Payloads::file) {
+    // An unnamed temporary file, gone once its last descriptor closes.
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::tmpfile(), std::fclose);
+    if (file && std::fwrite(image.data(), 1, image.size(), file.get()) == image.size() &&
+        std::fflush(file.get()) == 0) {
+      return std::make_unique<FileSource>(UniqueFd(::dup(::fileno(file.get()))));
+    }
+    ADD_FAILURE() << "could not write the archive to a temporary file";
+  }
+#endif
+  (void)kind;
+  return std::make_unique<MemorySource>(image);
+}
+
 // One archive image, opened twice over the same bytes: once as the library's database
 // and once as the source the chain reads payloads from.
 struct Opened {
   std::vector<std::uint8_t> image;
   DatDatabase db;
-  MemorySource payloads;
+  std::unique_ptr<ArchiveSource> payloads;
 
-  explicit Opened(std::vector<std::uint8_t> bytes)
+  explicit Opened(std::vector<std::uint8_t> bytes, Payloads kind = Payloads::memory)
       : image(std::move(bytes)),
         db(DatDatabase::open_borrowed(image).value()),
-        payloads(std::span<const std::uint8_t>(image)) {}
+        payloads(payload_source(image, kind)) {}
 
-  PlainChain chain(std::uint32_t id) const { return PlainChain(db, &payloads, id, describe); }
+  PlainChain chain(std::uint32_t id) const { return PlainChain(db, payloads.get(), id, describe); }
 
   // The bytes [from, from + count) of `id` through a chain, joined.
   static ChainResult<std::vector<std::uint8_t>> read(PlainChain& chain, std::uint64_t from,
@@ -88,36 +122,39 @@ std::vector<FileSpec> sized_files(std::uint32_t block_size) {
 }
 
 TEST(PlainChain, EveryRangeOfEveryShapeMatchesTheLibrary) {
-  for (const std::uint32_t block_size : {256U, 1024U}) {
-    for (const ChainLayout layout : {ChainLayout::Contiguous, ChainLayout::Scattered}) {
-      ArchiveBuilder builder(block_size);
-      builder.add_files(sized_files(block_size), layout);
-      const Opened archive(builder.bytes());
-      testkit::Rng rng(block_size + static_cast<std::uint32_t>(layout));
-      for (const DatFileEntry& e : archive.db.entries()) {
-        SCOPED_TRACE(testing::Message() << "block size " << block_size << ", file " << e.id);
-        const auto whole = archive.db.get_file(e.id).value();
-        // Far ranges first, so the walk to them is tested before any read teaches it.
-        PlainChain chain = archive.chain(e.id);
-        for (int i = 0; i < 40; ++i) {
-          const std::size_t from = i == 0 ? whole.size() - 1 : below(rng, whole.size());
-          const std::size_t count =
-              1 + below(rng, std::min<std::size_t>(whole.size() - from, 9000));
-          const auto got = Opened::read(chain, from, count);
-          ASSERT_TRUE(got) << got.error();
-          ASSERT_TRUE(matches(*got, whole, from)) << "range " << from << "+" << count;
-          ASSERT_EQ(got->size(), count);
+  for (const Payloads kind : payload_kinds()) {
+    for (const std::uint32_t block_size : {256U, 1024U}) {
+      for (const ChainLayout layout : {ChainLayout::Contiguous, ChainLayout::Scattered}) {
+        ArchiveBuilder builder(block_size);
+        builder.add_files(sized_files(block_size), layout);
+        const Opened archive(builder.bytes(), kind);
+        testkit::Rng rng(block_size + static_cast<std::uint32_t>(layout));
+        for (const DatFileEntry& e : archive.db.entries()) {
+          SCOPED_TRACE(testing::Message() << "block size " << block_size << ", file " << e.id
+                                          << (kind == Payloads::file ? ", from a file" : ""));
+          const auto whole = archive.db.get_file(e.id).value();
+          // Far ranges first, so the walk to them is tested before any read teaches it.
+          PlainChain chain = archive.chain(e.id);
+          for (int i = 0; i < 40; ++i) {
+            const std::size_t from = i == 0 ? whole.size() - 1 : below(rng, whole.size());
+            const std::size_t count =
+                1 + below(rng, std::min<std::size_t>(whole.size() - from, 9000));
+            const auto got = Opened::read(chain, from, count);
+            ASSERT_TRUE(got) << got.error();
+            ASSERT_TRUE(matches(*got, whole, from)) << "range " << from << "+" << count;
+            ASSERT_EQ(got->size(), count);
+          }
+          // Start to end in the kernel's read size, on a fresh chain.
+          PlainChain fresh = archive.chain(e.id);
+          std::vector<std::uint8_t> streamed;
+          for (std::uint64_t at = 0; at < whole.size(); at += 131072) {
+            const auto got =
+                Opened::read(fresh, at, std::min<std::uint64_t>(131072, whole.size() - at));
+            ASSERT_TRUE(got) << got.error();
+            streamed.insert(streamed.end(), got->begin(), got->end());
+          }
+          EXPECT_EQ(streamed, whole);
         }
-        // Start to end in the kernel's read size, on a fresh chain.
-        PlainChain fresh = archive.chain(e.id);
-        std::vector<std::uint8_t> streamed;
-        for (std::uint64_t at = 0; at < whole.size(); at += 131072) {
-          const auto got =
-              Opened::read(fresh, at, std::min<std::uint64_t>(131072, whole.size() - at));
-          ASSERT_TRUE(got) << got.error();
-          streamed.insert(streamed.end(), got->begin(), got->end());
-        }
-        EXPECT_EQ(streamed, whole);
       }
     }
   }
@@ -138,39 +175,42 @@ TEST(PlainChain, ShortenedAndDamagedChainsFollowTheLibrary) {
   builder.patch_u32(looping.offset + 2 * 256, looping.offset);
   looping.size = 200000;
   builder.build_directory({early_end, past_end, looping});
-  const Opened archive(builder.bytes());
+  for (const Payloads kind : payload_kinds()) {
+    SCOPED_TRACE(kind == Payloads::file ? "from a file" : "from memory");
+    const Opened archive(builder.bytes(), kind);
 
-  {
-    const auto whole = archive.db.get_file(early_end.id).value();
-    PlainChain chain = archive.chain(early_end.id);
-    const auto got = Opened::read(chain, payload + 10, whole.size() - payload - 10);
-    ASSERT_TRUE(got) << got.error();
-    EXPECT_TRUE(matches(*got, whole, payload + 10));
-  }
-  for (const DatFileEntry& e : {past_end, looping}) {
-    SCOPED_TRACE(testing::Message() << "file " << e.id);
-    const auto walked = archive.db.block_offsets(e.id);
-    ASSERT_FALSE(walked);
-    const std::string expected = describe(walked.error());
-    PlainChain chain = archive.chain(e.id);
-    // The bytes before the damage are served as the chain gives them; reading on to the
-    // damage fails with the library's words, and every read after that too.
-    const auto head = Opened::read(chain, 0, 100);
-    ASSERT_TRUE(head) << head.error();
-    EXPECT_TRUE(matches(*head, pattern(e.id == past_end.id ? 2000 : 9000, e.id & 0xFF), 0));
-    const auto whole = Opened::read(chain, 0, e.size);
-    ASSERT_FALSE(whole);
-    EXPECT_EQ(whole.error(), expected);
-    const auto again = Opened::read(chain, 0, 100);
-    ASSERT_FALSE(again);
-    EXPECT_EQ(again.error(), expected);
+    {
+      const auto whole = archive.db.get_file(early_end.id).value();
+      PlainChain chain = archive.chain(early_end.id);
+      const auto got = Opened::read(chain, payload + 10, whole.size() - payload - 10);
+      ASSERT_TRUE(got) << got.error();
+      EXPECT_TRUE(matches(*got, whole, payload + 10));
+    }
+    for (const DatFileEntry& e : {past_end, looping}) {
+      SCOPED_TRACE(testing::Message() << "file " << e.id);
+      const auto walked = archive.db.block_offsets(e.id);
+      ASSERT_FALSE(walked);
+      const std::string expected = describe(walked.error());
+      PlainChain chain = archive.chain(e.id);
+      // The bytes before the damage are served as the chain gives them; reading on to the
+      // damage fails with the library's words, and every read after that too.
+      const auto head = Opened::read(chain, 0, 100);
+      ASSERT_TRUE(head) << head.error();
+      EXPECT_TRUE(matches(*head, pattern(e.id == past_end.id ? 2000 : 9000, e.id & 0xFF), 0));
+      const auto whole = Opened::read(chain, 0, e.size);
+      ASSERT_FALSE(whole);
+      EXPECT_EQ(whole.error(), expected);
+      const auto again = Opened::read(chain, 0, 100);
+      ASSERT_FALSE(again);
+      EXPECT_EQ(again.error(), expected);
+    }
   }
 }
 
 TEST(PlainChain, ManyThreadsLearnOneChainTogether) {
   ArchiveBuilder builder(1024);
   builder.add_files({{.id = 0x01000001, .content = pattern(3000000, 9)}}, ChainLayout::Contiguous);
-  const Opened archive(builder.bytes());
+  const Opened archive(builder.bytes(), payload_kinds().back());
   const auto whole = archive.db.get_file(0x01000001).value();
   PlainChain chain = archive.chain(0x01000001);
   std::vector<std::thread> readers;
