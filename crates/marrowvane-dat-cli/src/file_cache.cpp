@@ -23,6 +23,7 @@ const FileContent& FileCache::content(std::uint32_t id, Slot& slot) {
   bool loaded_here = false;
   std::call_once(slot.loaded_, [&] {
     slot.content_ = std::make_shared<const FileContent>(loader_(id));
+    slot.ready_.store(slot.content_.get(), std::memory_order_release);
     loaded_here = true;
   });
   if (loaded_here) {

@@ -3,6 +3,7 @@
 // bounded in bytes, least recently used out first.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -45,6 +46,7 @@ class FileCache {
     friend class FileCache;
     std::once_flag loaded_;
     std::shared_ptr<const FileContent> content_;
+    std::atomic<const FileContent*> ready_{nullptr};
   };
 
   using Loader = std::function<FileContent(std::uint32_t id)>;
@@ -58,6 +60,10 @@ class FileCache {
   // The content of the file of `slot`, loading it on first use (the loader's
   // exceptions pass through, and the next call tries again).
   [[nodiscard]] const FileContent& content(std::uint32_t id, Slot& slot);
+  // The content of the file of `slot` when it is loaded already, else null; never waits.
+  [[nodiscard]] static const FileContent* loaded(const Slot& slot) noexcept {
+    return slot.ready_.load(std::memory_order_acquire);
+  }
 
  private:
   struct Held {

@@ -8,10 +8,13 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -20,6 +23,8 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include <dirent.h>
@@ -54,6 +59,76 @@ struct MountOptions {
   bool foreground = false;
   std::uint64_t cache_size = DEFAULT_CACHE_SIZE;
   bool allow_shared_blocks = false;
+};
+
+// Every request ends in a reply; memory running out is one the kernel can pass on.
+template <class F>
+void guarded(fuse_req_t req, F&& f) {
+  try {
+    f();
+  } catch (const std::bad_alloc&) {
+    fuse_reply_err(req, ENOMEM);
+  } catch (...) {
+    fuse_reply_err(req, EIO);
+  }
+}
+
+// Threads for the requests that may have to wait, on the disk or on decoding a file.
+// The loop that takes requests from the kernel answers everything else itself: handing
+// each request to another thread costs a wake-up, which is most of what a read from
+// memory or the page cache costs.
+class Workers {
+ public:
+  // Starts `count` threads.
+  explicit Workers(unsigned count) {
+    for (unsigned i = 0; i < count; ++i) {
+      threads_.emplace_back([this] { work(); });
+    }
+  }
+  Workers(const Workers&) = delete;
+  Workers& operator=(const Workers&) = delete;
+  // Runs what is still queued, then ends the threads.
+  ~Workers() {
+    {
+      const std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    ready_.notify_all();
+    threads_.clear();
+  }
+
+  // Runs `task` on one of the threads, after those queued before it have started.
+  void run(std::move_only_function<void()> task) {
+    {
+      const std::lock_guard lock(mutex_);
+      tasks_.push_back(std::move(task));
+    }
+    ready_.notify_one();
+  }
+
+ private:
+  void work() {
+    for (;;) {
+      std::move_only_function<void()> task;
+      {
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
+        if (tasks_.empty()) {
+          return;
+        }
+        task = std::move(tasks_.front());
+        tasks_.pop_front();
+      }
+      task();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<std::move_only_function<void()>> tasks_;
+  bool stopping_ = false;
+  // Last, so the threads are joined before what they use goes.
+  std::vector<std::jthread> threads_;
 };
 
 // One type directory: its name and its files' ids in id order.
@@ -191,39 +266,29 @@ class MountedArchive {
   }
 
   // Answers with the file's bytes at [offset, offset + size), fewer at its end, or
-  // EIO (reported once per file) when the file is damaged.
+  // EIO (reported once per file) when the file is damaged: at once when memory or the
+  // page cache holds what the answer needs, else from a worker thread.
   void read(fuse_req_t req, std::size_t size, off_t offset, const fuse_file_info* fi) {
-    const OpenFile& file = *reinterpret_cast<const OpenFile*>(fi->fh);
-    const FileContent& content = cache_.content(file.id, *file.slot);
-    if (!content.error.empty()) {
-      report_once(file.id, content.error);
-      fuse_reply_err(req, EIO);
+    const auto* file = reinterpret_cast<const OpenFile*>(fi->fh);
+    if (serve(req, size, offset, *file, Waiting::refused)) {
       return;
     }
-    const std::uint64_t length =
-        content.compressed ? content.bytes.size() : archive_.db.find(file.id)->size;
-    const auto from = static_cast<std::uint64_t>(offset);
-    if (from >= length || size == 0) {
-      fuse_reply_buf(req, nullptr, 0);
-      return;
-    }
-    const std::size_t count =
-        static_cast<std::size_t>(std::min<std::uint64_t>(size, length - from));
-    if (content.compressed) {
-      fuse_reply_buf(req, reinterpret_cast<const char*>(content.bytes.data() + from), count);
-      return;
-    }
-    thread_local ReadPieces pieces;
-    pieces.clear();
-    if (auto read = content.chain->read(from, count, pieces); !read) {
-      report_once(file.id, read.error());
-      fuse_reply_err(req, EIO);
-      return;
-    }
-    reply_pieces(req, pieces);
+    workers_->run([this, req, size, offset, file] {
+      guarded(req, [&] { (void)serve(req, size, offset, *file, Waiting::allowed); });
+    });
   }
 
-  // Answers with the block size and the number of files and folders.
+  // Starts the threads that serve reads which may wait; before serving any request,
+  // and in the process that serves.
+  void start_workers() {
+    workers_ =
+        std::make_unique<Workers>(std::clamp(2 * std::thread::hardware_concurrency(), 4U, 16U));
+  }
+  // Finishes the reads the workers were given and ends their threads.
+  void stop_workers() { workers_.reset(); }
+
+  // Answers with the block size and the number of files and folders.  // Answers with the block
+  // size and the number of files and folders.
   void statfs(fuse_req_t req) const {
     struct statvfs st {};
     st.f_bsize = archive_.db.header().block_size;
@@ -326,6 +391,51 @@ class MountedArchive {
     fuse_reply_buf(req, reinterpret_cast<const char*>(joined.data()), joined.size());
   }
 
+  // Answers a read as read() promises; false, having answered nothing, when that would
+  // mean waiting and `waiting` refuses it.
+  bool serve(fuse_req_t req, std::size_t size, off_t offset, const OpenFile& file,
+             Waiting waiting) {
+    // Making a plain file's content reads nothing; a compressed one is decoded.
+    const bool may_load =
+        waiting == Waiting::allowed || !archive_.db.find(file.id)->is_compressed();
+    const FileContent* content =
+        may_load ? &cache_.content(file.id, *file.slot) : FileCache::loaded(*file.slot);
+    if (content == nullptr) {
+      return false;
+    }
+    if (!content->error.empty()) {
+      report_once(file.id, content->error);
+      fuse_reply_err(req, EIO);
+      return true;
+    }
+    const std::uint64_t length =
+        content->compressed ? content->bytes.size() : archive_.db.find(file.id)->size;
+    const auto from = static_cast<std::uint64_t>(offset);
+    if (from >= length || size == 0) {
+      fuse_reply_buf(req, nullptr, 0);
+      return true;
+    }
+    const std::size_t count =
+        static_cast<std::size_t>(std::min<std::uint64_t>(size, length - from));
+    if (content->compressed) {
+      fuse_reply_buf(req, reinterpret_cast<const char*>(content->bytes.data() + from), count);
+      return true;
+    }
+    thread_local ReadPieces pieces;
+    pieces.clear();
+    const auto read = content->chain->read(from, count, pieces, waiting);
+    if (!read) {
+      report_once(file.id, read.error());
+      fuse_reply_err(req, EIO);
+      return true;
+    }
+    if (*read == Served::would_wait) {
+      return false;
+    }
+    reply_pieces(req, pieces);
+    return true;
+  }
+
   void report_once(std::uint32_t id, const std::string& message) {
     const std::lock_guard lock(reported_mutex_);
     if (reported_.insert(id).second) {
@@ -342,22 +452,12 @@ class MountedArchive {
   FileCache cache_;
   std::mutex reported_mutex_;
   std::set<std::uint32_t> reported_;
+  // Last, so that reads still running end before what they use goes.
+  std::unique_ptr<Workers> workers_;
 };
 
 MountedArchive& mounted(fuse_req_t req) {
   return *static_cast<MountedArchive*>(fuse_req_userdata(req));
-}
-
-// Every request ends in a reply; memory running out is one the kernel can pass on.
-template <class F>
-void guarded(fuse_req_t req, F&& f) {
-  try {
-    f();
-  } catch (const std::bad_alloc&) {
-    fuse_reply_err(req, ENOMEM);
-  } catch (...) {
-    fuse_reply_err(req, EIO);
-  }
 }
 
 void refuse_write(fuse_req_t req) {
@@ -581,10 +681,19 @@ int run_mount(const MountOptions& options, Verbosity) {
     fuse_session_unmount(session.get());
     return EXIT_FAILED;
   }
-  fuse_loop_config* config = fuse_loop_cfg_create();
-  fuse_loop_cfg_set_clone_fd(config, 1);
-  const int served = fuse_session_loop_mt(session.get(), config);
-  fuse_loop_cfg_destroy(config);
+  // One thread takes the requests and answers those it can without waiting; reads
+  // that must wait go to the workers, so many readers are still served at once.
+  try {
+    fs.start_workers();
+  } catch (const std::system_error& error) {
+    report_error(options.mountpoint +
+                 ": could not start the threads that serve reads: " + error.what());
+    fuse_remove_signal_handlers(session.get());
+    fuse_session_unmount(session.get());
+    return EXIT_FAILED;
+  }
+  const int served = fuse_session_loop(session.get());
+  fs.stop_workers();
   fuse_remove_signal_handlers(session.get());
   fuse_session_unmount(session.get());
   if (served < 0) {

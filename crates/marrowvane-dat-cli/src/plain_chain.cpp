@@ -7,6 +7,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+
+#ifdef __linux__
+#include <sys/uio.h>
+#endif
 
 #include <marrowvane_dat/binary_reader.hpp>
 
@@ -61,12 +66,19 @@ struct PlainChain::Buffers {
   Room head;
   std::array<std::uint8_t, 4 * MAX_RUN_BLOCKS> links;
   std::array<std::span<std::uint8_t>, 2 * MAX_RUN_BLOCKS> pieces;
+#ifdef __linux__
+  std::array<iovec, 2 * MAX_RUN_BLOCKS> vectors;
+#endif
 };
 
 PlainChain::PlainChain(const DatDatabase& db, const ArchiveSource* payloads, std::uint32_t id,
                        Describe describe)
     : db_(db),
       payloads_(payloads),
+      cached_fd_([payloads] {
+        const auto* file = dynamic_cast<const FileSource*>(payloads);
+        return file != nullptr ? file->fd() : -1;
+      }()),
       id_(id),
       size_(db.find(id)->size),
       block_size_(db.header().block_size),
@@ -75,16 +87,27 @@ PlainChain::PlainChain(const DatDatabase& db, const ArchiveSource* payloads, std
       blocks_(std::make_unique_for_overwrite<std::uint32_t[]>(capacity_)),
       describe_(std::move(describe)) {}
 
-ChainResult<void> PlainChain::read(std::uint64_t from, std::size_t count, ReadPieces& out) {
+ChainResult<Served> PlainChain::read(std::uint64_t from, std::size_t count, ReadPieces& out,
+                                     Waiting waiting) {
   thread_local Buffers storage;
   if (count == 0) {
-    return {};
+    return Served::done;
   }
   if (failed_.load(std::memory_order_acquire)) {
     return std::unexpected(error_);
   }
+  const bool may_wait = waiting == Waiting::allowed;
+  const auto through_library = [&]() -> ChainResult<Served> {
+    if (!may_wait) {
+      return Served::would_wait;
+    }
+    if (auto read = read_through_library(from, count, out); !read) {
+      return std::unexpected(std::move(read.error()));
+    }
+    return Served::done;
+  };
   if (capacity_ == 0 || library_.load(std::memory_order_acquire)) {
-    return read_through_library(from, count, out);
+    return through_library();
   }
   const std::uint32_t payload = block_size_ - 4;
   std::size_t index = static_cast<std::size_t>(from / payload);
@@ -93,28 +116,38 @@ ChainResult<void> PlainChain::read(std::uint64_t from, std::size_t count, ReadPi
   std::unique_lock lock(mutex_, std::defer_lock);
   if (!complete_.load(std::memory_order_acquire) &&
       last_needed >= known_.load(std::memory_order_acquire)) {
-    lock.lock();
+    if (may_wait) {
+      lock.lock();
+    } else if (!lock.try_lock()) {
+      return Served::would_wait;
+    }
   }
-  auto reached = reach(index);
+  auto reached = reach(index, waiting);
   if (!reached) {
     return std::unexpected(std::move(reached.error()));
   }
+  if (*reached == Reach::would_wait) {
+    return Served::would_wait;
+  }
   if (*reached == Reach::library) {
-    return read_through_library(from, count, out);
+    return through_library();
   }
   if (*reached == Reach::ended) {
     // The chain ended earlier: its last block gives the rest of the file.
     index = known_.load(std::memory_order_acquire) - 1;
   }
   const auto within = static_cast<std::uint32_t>(from - std::uint64_t{index} * payload);
-  return gather(index, within, count, out, storage);
+  return gather(index, within, count, out, storage, waiting);
 }
 
-ChainResult<PlainChain::Reach> PlainChain::reach(std::size_t index) {
+ChainResult<PlainChain::Reach> PlainChain::reach(std::size_t index, Waiting waiting) {
   if (index < known_.load(std::memory_order_acquire)) {
     return Reach::known;
   }
   if (known_.load(std::memory_order_relaxed) == 0 && !learn(0, db_.find(id_)->offset)) {
+    if (waiting == Waiting::refused) {
+      return Reach::would_wait;
+    }
     if (auto verdict = settle(); !verdict) {
       return std::unexpected(std::move(verdict.error()));
     }
@@ -133,8 +166,12 @@ ChainResult<PlainChain::Reach> PlainChain::reach(std::size_t index) {
     const auto step = static_cast<std::size_t>(std::min<std::uint64_t>(
         {WALK_STEP, std::uint64_t{index - last} * payload + 1, size_ - at}));
     discard.clear();
-    if (auto walked = gather(last, 0, step, discard, scratch); !walked) {
+    auto walked = gather(last, 0, step, discard, scratch, waiting);
+    if (!walked) {
       return std::unexpected(std::move(walked.error()));
+    }
+    if (*walked == Served::would_wait) {
+      return Reach::would_wait;
     }
     if (library_.load(std::memory_order_relaxed)) {
       return Reach::library;
@@ -143,8 +180,8 @@ ChainResult<PlainChain::Reach> PlainChain::reach(std::size_t index) {
   return Reach::known;
 }
 
-ChainResult<void> PlainChain::gather(std::size_t index, std::uint32_t within, std::size_t count,
-                                     ReadPieces& out, Buffers& storage) {
+ChainResult<Served> PlainChain::gather(std::size_t index, std::uint32_t within, std::size_t count,
+                                       ReadPieces& out, Buffers& storage, Waiting waiting) {
   const std::uint32_t payload = block_size_ - 4;
   // The payloads land one after another, so a read gives one piece however its blocks
   // lie; what a run read past a jump is overwritten by the run after the jump.
@@ -155,14 +192,23 @@ ChainResult<void> PlainChain::gather(std::size_t index, std::uint32_t within, st
   // the next block on disk, in a run as long as the read needs.
   bool streak = k == 0 || std::uint64_t{blocks_[k]} == std::uint64_t{blocks_[k - 1]} + block_size_;
   // Where this read stands when a check fails: the library reads the rest, if it can.
-  const auto give_up = [&]() -> ChainResult<void> {
+  // A read that may not wait leaves that, and any read the page cache cannot give, to
+  // one that may.
+  const auto give_up = [&]() -> ChainResult<Served> {
+    if (waiting == Waiting::refused) {
+      return Served::would_wait;
+    }
     if (auto verdict = settle(); !verdict) {
-      return verdict;
+      return std::unexpected(std::move(verdict.error()));
     }
     if (done > 0) {
       out.emplace_back(result.data(), done);
     }
-    return read_through_library(std::uint64_t{k} * payload + within, count - done, out);
+    if (auto read = read_through_library(std::uint64_t{k} * payload + within, count - done, out);
+        !read) {
+      return std::unexpected(std::move(read.error()));
+    }
+    return Served::done;
   };
   while (done < count) {
     const std::uint64_t at = blocks_[k];
@@ -186,7 +232,10 @@ ChainResult<void> PlainChain::gather(std::size_t index, std::uint32_t within, st
       pieces[2 * b + 1] = result.subspan(planned, take);
       planned += take;
     }
-    const auto got = payloads_->read_vectored_at(std::span(pieces).first(2 * blocks), at);
+    const std::span<const std::span<std::uint8_t>> run(pieces.data(), 2 * blocks);
+    const auto got = waiting == Waiting::allowed
+                         ? payloads_->read_vectored_at(run, at)
+                         : std::expected<std::size_t, IoError>(read_cached(run, at, storage));
     if (!got) {
       return give_up();
     }
@@ -209,7 +258,8 @@ ChainResult<void> PlainChain::gather(std::size_t index, std::uint32_t within, st
       if (take > planned_take) {
         // A last block that ends the chain early gives the rest of the file from the
         // bytes after it, which the run put aside as the next blocks' link words.
-        if (!payloads_->read_exact_at(result.subspan(done, take),
+        if (waiting == Waiting::refused ||
+            !payloads_->read_exact_at(result.subspan(done, take),
                                       std::uint64_t{blocks_[k]} + 4 + within)) {
           return give_up();
         }
@@ -224,7 +274,7 @@ ChainResult<void> PlainChain::gather(std::size_t index, std::uint32_t within, st
       }
       if (done == count) {
         out.emplace_back(result.data(), count);
-        return {};
+        return Served::done;
       }
       if (last || !learn(k + 1, link)) {
         return give_up();
@@ -237,7 +287,30 @@ ChainResult<void> PlainChain::gather(std::size_t index, std::uint32_t within, st
     }
   }
   out.emplace_back(result.data(), count);
-  return {};
+  return Served::done;
+}
+
+std::size_t PlainChain::read_cached(std::span<const std::span<std::uint8_t>> pieces,
+                                    std::uint64_t offset, Buffers& storage) const {
+#ifdef __linux__
+  if (cached_fd_ < 0) {
+    return 0;
+  }
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    storage.vectors[i] = {pieces[i].data(), pieces[i].size()};
+  }
+  ssize_t got = 0;
+  do {
+    got = ::preadv2(cached_fd_, storage.vectors.data(), static_cast<int>(pieces.size()),
+                    static_cast<off_t>(offset), RWF_NOWAIT);
+  } while (got < 0 && errno == EINTR);
+  return got > 0 ? static_cast<std::size_t>(got) : 0;
+#else
+  (void)pieces;
+  (void)offset;
+  (void)storage;
+  return 0;
+#endif
 }
 
 bool PlainChain::learn(std::size_t index, std::uint32_t offset) {

@@ -28,6 +28,13 @@ using ChainResult = std::expected<T, std::string>;
 // thread that stays valid until that thread reads again.
 using ReadPieces = std::vector<std::span<const std::uint8_t>>;
 
+// Whether a read may wait: for the disk, for another thread learning the same chain, or
+// for the library's walk of it.
+enum class Waiting { allowed, refused };
+// What a read did: gave the bytes, or stopped short of something it would have had to
+// wait for, leaving the read to a thread that may wait.
+enum class Served { done, would_wait };
+
 // The blocks of one plain entry's chain, as far as reads have followed it. Reads from
 // many threads at once are safe; blocks already known are used without locking.
 class PlainChain {
@@ -36,31 +43,40 @@ class PlainChain {
   using Describe = std::function<std::string(const DatError&)>;
 
   // A chain for the plain entry `id` of `db`, whose bytes `payloads` reads; nothing is
-  // read yet. Without `payloads`, every read goes through the library.
+  // read yet. Without `payloads`, every read goes through the library. Only a file
+  // source can be read without waiting.
   PlainChain(const DatDatabase& db, const ArchiveSource* payloads, std::uint32_t id,
              Describe describe);
 
   // The file's bytes [from, from + count), which must lie within its stored size, as
   // pieces appended to `out`. Errors are the library's own for this entry: whenever
   // the chain does not go on as a sound one does, the library walks it and says why;
-  // and once it has, every read gives that error.
-  [[nodiscard]] ChainResult<void> read(std::uint64_t from, std::size_t count, ReadPieces& out);
+  // and once it has, every read gives that error. A read that may not wait gives the
+  // bytes only when they are in the page cache and nobody else is learning the chain,
+  // else `would_wait` with nothing appended.
+  [[nodiscard]] ChainResult<Served> read(std::uint64_t from, std::size_t count, ReadPieces& out,
+                                         Waiting waiting = Waiting::allowed);
 
   // The heap bytes this chain holds, all of it reserved up front.
   [[nodiscard]] std::size_t footprint() const noexcept { return capacity_ * sizeof(std::uint32_t); }
 
  private:
-  enum class Reach { known, ended, library };
+  enum class Reach { known, ended, library, would_wait };
   struct Buffers;
 
   // Makes block `index` known, walking on from the last known block: `ended` when the
   // chain ends before it, `library` when only the library can read this chain.
-  [[nodiscard]] ChainResult<Reach> reach(std::size_t index);
+  [[nodiscard]] ChainResult<Reach> reach(std::size_t index, Waiting waiting);
   // Gathers `count` bytes starting `within` the payload of known block `index`, learning
   // the blocks it passes: one vectored read per run of adjacent blocks puts the payloads
   // side by side, so the bytes come out as one piece.
-  [[nodiscard]] ChainResult<void> gather(std::size_t index, std::uint32_t within, std::size_t count,
-                                         ReadPieces& out, Buffers& storage);
+  [[nodiscard]] ChainResult<Served> gather(std::size_t index, std::uint32_t within,
+                                           std::size_t count, ReadPieces& out, Buffers& storage,
+                                           Waiting waiting);
+  // Fills `pieces` from the consecutive bytes at `offset` as read_vectored_at does, but
+  // only from the page cache: nothing, or fewer bytes, when the rest would need the disk.
+  [[nodiscard]] std::size_t read_cached(std::span<const std::span<std::uint8_t>> pieces,
+                                        std::uint64_t offset, Buffers& storage) const;
   // Records that block `index` is at `offset`: true when it was known to be there, or
   // when it is the next block and may be there in a sound chain (mutex_ held).
   bool learn(std::size_t index, std::uint32_t offset);
@@ -75,6 +91,8 @@ class PlainChain {
 
   const DatDatabase& db_;
   const ArchiveSource* payloads_;
+  // The descriptor of a file source, read from without waiting; -1 for other sources.
+  const int cached_fd_;
   const std::uint32_t id_;
   const std::uint64_t size_;
   const std::uint32_t block_size_;

@@ -93,12 +93,19 @@ struct Opened {
 
   PlainChain chain(std::uint32_t id) const { return PlainChain(db, payloads.get(), id, describe); }
 
-  // The bytes [from, from + count) of `id` through a chain, joined.
+  // The bytes [from, from + count) of `id` through a chain, joined; empty when the
+  // chain would have had to wait.
   static ChainResult<std::vector<std::uint8_t>> read(PlainChain& chain, std::uint64_t from,
-                                                     std::size_t count) {
+                                                     std::size_t count,
+                                                     Waiting waiting = Waiting::allowed) {
     ReadPieces pieces;
-    if (auto read = chain.read(from, count, pieces); !read) {
+    const auto read = chain.read(from, count, pieces, waiting);
+    if (!read) {
       return std::unexpected(read.error());
+    }
+    if (*read == Served::would_wait) {
+      EXPECT_TRUE(pieces.empty());
+      return std::vector<std::uint8_t>{};
     }
     std::vector<std::uint8_t> joined;
     for (const auto piece : pieces) {
@@ -205,6 +212,45 @@ TEST(PlainChain, ShortenedAndDamagedChainsFollowTheLibrary) {
       EXPECT_EQ(again.error(), expected);
     }
   }
+}
+
+// The mount's loop reads without waiting whatever the page cache holds and passes the
+// rest to threads that may wait; a freshly written file is all in the page cache.
+TEST(PlainChain, ReadsThatMayNotWaitServeThePageCacheAndLeaveTheRest) {
+  if (payload_kinds().back() != Payloads::file) {
+    GTEST_SKIP() << "only a descriptor can be read without waiting";
+  }
+  ArchiveBuilder builder(256);
+  const DatFileEntry sound = builder.add_file({.id = 0x01000001, .content = pattern(300000, 1)});
+  const DatFileEntry damaged = builder.add_file({.id = 0x01000002, .content = pattern(2000, 2)});
+  builder.patch_u32(damaged.offset + 3 * 256, 0x7FFFFF00);
+  builder.build_directory({sound, damaged});
+  const Opened archive(builder.bytes(), Payloads::file);
+
+  const auto whole = archive.db.get_file(sound.id).value();
+  PlainChain chain = archive.chain(sound.id);
+  std::vector<std::uint8_t> streamed;
+  for (std::uint64_t at = 0; at < whole.size(); at += 131072) {
+    const auto got = Opened::read(chain, at, std::min<std::uint64_t>(131072, whole.size() - at),
+                                  Waiting::refused);
+    ASSERT_TRUE(got) << got.error();
+    streamed.insert(streamed.end(), got->begin(), got->end());
+  }
+  EXPECT_EQ(streamed, whole);
+
+  // A damaged chain needs the library's walk, which waits: the read is left to a thread
+  // that may wait, which gets the library's error; from then on every read has it.
+  const std::string expected = describe(archive.db.block_offsets(damaged.id).error());
+  PlainChain broken = archive.chain(damaged.id);
+  const auto left = Opened::read(broken, 0, damaged.size, Waiting::refused);
+  ASSERT_TRUE(left) << left.error();
+  EXPECT_TRUE(left->empty());
+  const auto waited = Opened::read(broken, 0, damaged.size);
+  ASSERT_FALSE(waited);
+  EXPECT_EQ(waited.error(), expected);
+  const auto after = Opened::read(broken, 0, 10, Waiting::refused);
+  ASSERT_FALSE(after);
+  EXPECT_EQ(after.error(), expected);
 }
 
 TEST(PlainChain, ManyThreadsLearnOneChainTogether) {
