@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <ctime>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -23,7 +24,6 @@
 #include <set>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -287,8 +287,7 @@ class MountedArchive {
   // Finishes the reads the workers were given and ends their threads.
   void stop_workers() { workers_.reset(); }
 
-  // Answers with the block size and the number of files and folders.  // Answers with the block
-  // size and the number of files and folders.
+  // Answers with the block size and the number of files and folders.
   void statfs(fuse_req_t req) const {
     struct statvfs st {};
     st.f_bsize = archive_.db.header().block_size;
@@ -685,7 +684,7 @@ int run_mount(const MountOptions& options, Verbosity) {
   // that must wait go to the workers, so many readers are still served at once.
   try {
     fs.start_workers();
-  } catch (const std::system_error& error) {
+  } catch (const std::exception& error) {
     report_error(options.mountpoint +
                  ": could not start the threads that serve reads: " + error.what());
     fuse_remove_signal_handlers(session.get());
