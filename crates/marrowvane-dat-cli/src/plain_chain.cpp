@@ -7,11 +7,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
-
-#ifdef __linux__
-#include <sys/uio.h>
-#endif
 
 #include <marrowvane_dat/binary_reader.hpp>
 
@@ -66,19 +61,12 @@ struct PlainChain::Buffers {
   Room head;
   std::array<std::uint8_t, 4 * MAX_RUN_BLOCKS> links;
   std::array<std::span<std::uint8_t>, 2 * MAX_RUN_BLOCKS> pieces;
-#ifdef __linux__
-  std::array<iovec, 2 * MAX_RUN_BLOCKS> vectors;
-#endif
 };
 
 PlainChain::PlainChain(const DatDatabase& db, const ArchiveSource* payloads, std::uint32_t id,
                        Describe describe)
     : db_(db),
       payloads_(payloads),
-      cached_fd_([payloads] {
-        const auto* file = dynamic_cast<const FileSource*>(payloads);
-        return file != nullptr ? file->fd() : -1;
-      }()),
       id_(id),
       size_(db.find(id)->size),
       block_size_(db.header().block_size),
@@ -215,35 +203,18 @@ ChainResult<Served> PlainChain::gather(std::size_t index, std::uint32_t within, 
     if (at + 4 > archive_length_) {
       return give_up();
     }
-    // One vectored read of the run: each link word to the side, each payload straight
-    // to its place in the result. The first block's bytes before `within` go to the
-    // side with its link word.
     const std::uint64_t need = std::uint64_t{within} + (count - done);
     const std::uint64_t blocks_on_disk = (archive_length_ - at - 4) / block_size_ + 1;
     const auto blocks = static_cast<std::size_t>(std::min<std::uint64_t>(
         {streak ? (need + payload - 1) / payload : 1, MAX_RUN_BLOCKS, blocks_on_disk}));
-    std::array<std::span<std::uint8_t>, 2 * MAX_RUN_BLOCKS>& pieces = storage.pieces;
-    std::size_t planned = done;
-    for (std::size_t b = 0; b < blocks; ++b) {
-      const std::size_t skip = b == 0 ? within : 0;
-      pieces[2 * b] =
-          b == 0 ? storage.head.room(4 + skip) : std::span(storage.links).subspan(4 * b, 4);
-      const std::size_t take = std::min<std::size_t>(payload - skip, count - planned);
-      pieces[2 * b + 1] = result.subspan(planned, take);
-      planned += take;
-    }
-    const std::span<const std::span<std::uint8_t>> run(pieces.data(), 2 * blocks);
-    const auto got = waiting == Waiting::allowed
-                         ? payloads_->read_vectored_at(run, at)
-                         : std::expected<std::size_t, IoError>(read_cached(run, at, storage));
-    if (!got) {
-      return give_up();
-    }
+    const std::size_t got =
+        read_run(at, blocks, within, result.subspan(done, count - done), storage, waiting);
+    const auto& pieces = storage.pieces;
     std::size_t pos = 0;
     for (std::size_t b = 0; b < blocks; ++b) {
       const std::span<std::uint8_t> link_word = pieces[2 * b];
       const std::size_t planned_take = pieces[2 * b + 1].size();
-      if (*got < pos + link_word.size()) {
+      if (got < pos + link_word.size()) {
         return give_up();
       }
       const std::uint32_t link = link_at(link_word.data());
@@ -263,7 +234,7 @@ ChainResult<Served> PlainChain::gather(std::size_t index, std::uint32_t within, 
                                       std::uint64_t{blocks_[k]} + 4 + within)) {
           return give_up();
         }
-      } else if (*got < pos + link_word.size() + take) {
+      } else if (got < pos + link_word.size() + take) {
         return give_up();
       }
       pos += link_word.size() + planned_take;
@@ -290,27 +261,24 @@ ChainResult<Served> PlainChain::gather(std::size_t index, std::uint32_t within, 
   return Served::done;
 }
 
-std::size_t PlainChain::read_cached(std::span<const std::span<std::uint8_t>> pieces,
-                                    std::uint64_t offset, Buffers& storage) const {
-#ifdef __linux__
-  if (cached_fd_ < 0) {
-    return 0;
+std::size_t PlainChain::read_run(std::uint64_t at, std::size_t blocks, std::uint32_t within,
+                                 std::span<std::uint8_t> rest, Buffers& storage,
+                                 Waiting waiting) const {
+  const std::uint32_t payload = block_size_ - 4;
+  std::size_t planned = 0;
+  for (std::size_t b = 0; b < blocks; ++b) {
+    const std::size_t skip = b == 0 ? within : 0;
+    storage.pieces[2 * b] =
+        b == 0 ? storage.head.room(4 + skip) : std::span(storage.links).subspan(4 * b, 4);
+    const std::size_t take = std::min<std::size_t>(payload - skip, rest.size() - planned);
+    storage.pieces[2 * b + 1] = rest.subspan(planned, take);
+    planned += take;
   }
-  for (std::size_t i = 0; i < pieces.size(); ++i) {
-    storage.vectors[i] = {pieces[i].data(), pieces[i].size()};
+  const std::span<const std::span<std::uint8_t>> run(storage.pieces.data(), 2 * blocks);
+  if (waiting == Waiting::refused) {
+    return payloads_->read_cached_at(run, at);
   }
-  ssize_t got = 0;
-  do {
-    got = ::preadv2(cached_fd_, storage.vectors.data(), static_cast<int>(pieces.size()),
-                    static_cast<off_t>(offset), RWF_NOWAIT);
-  } while (got < 0 && errno == EINTR);
-  return got > 0 ? static_cast<std::size_t>(got) : 0;
-#else
-  (void)pieces;
-  (void)offset;
-  (void)storage;
-  return 0;
-#endif
+  return payloads_->read_vectored_at(run, at).value_or(0);
 }
 
 bool PlainChain::learn(std::size_t index, std::uint32_t offset) {

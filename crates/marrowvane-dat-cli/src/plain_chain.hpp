@@ -43,8 +43,7 @@ class PlainChain {
   using Describe = std::function<std::string(const DatError&)>;
 
   // A chain for the plain entry `id` of `db`, whose bytes `payloads` reads; nothing is
-  // read yet. Without `payloads`, every read goes through the library. Only a file
-  // source can be read without waiting.
+  // read yet. Without `payloads`, every read goes through the library.
   PlainChain(const DatDatabase& db, const ArchiveSource* payloads, std::uint32_t id,
              Describe describe);
 
@@ -52,8 +51,8 @@ class PlainChain {
   // pieces appended to `out`. Errors are the library's own for this entry: whenever
   // the chain does not go on as a sound one does, the library walks it and says why;
   // and once it has, every read gives that error. A read that may not wait gives the
-  // bytes only when they are in the page cache and nobody else is learning the chain,
-  // else `would_wait` with nothing appended.
+  // bytes only when the source holds them in memory (read_cached_at) and nobody else is
+  // learning the chain, else `would_wait` with nothing appended.
   [[nodiscard]] ChainResult<Served> read(std::uint64_t from, std::size_t count, ReadPieces& out,
                                          Waiting waiting = Waiting::allowed);
 
@@ -73,10 +72,13 @@ class PlainChain {
   [[nodiscard]] ChainResult<Served> gather(std::size_t index, std::uint32_t within,
                                            std::size_t count, ReadPieces& out, Buffers& storage,
                                            Waiting waiting);
-  // Fills `pieces` from the consecutive bytes at `offset` as read_vectored_at does, but
-  // only from the page cache: nothing, or fewer bytes, when the rest would need the disk.
-  [[nodiscard]] std::size_t read_cached(std::span<const std::span<std::uint8_t>> pieces,
-                                        std::uint64_t offset, Buffers& storage) const;
+  // Reads `blocks` blocks from the one at `at` on in one vectored read, betting that
+  // each follows the one before on disk: the link words go aside into `storage` (the
+  // first with the `within` bytes before the range), the payloads one after another
+  // into `rest`. Returns the bytes read; 0 when the read failed.
+  [[nodiscard]] std::size_t read_run(std::uint64_t at, std::size_t blocks, std::uint32_t within,
+                                     std::span<std::uint8_t> rest, Buffers& storage,
+                                     Waiting waiting) const;
   // Records that block `index` is at `offset`: true when it was known to be there, or
   // when it is the next block and may be there in a sound chain (mutex_ held).
   bool learn(std::size_t index, std::uint32_t offset);
@@ -91,8 +93,6 @@ class PlainChain {
 
   const DatDatabase& db_;
   const ArchiveSource* payloads_;
-  // The descriptor of a file source, read from without waiting; -1 for other sources.
-  const int cached_fd_;
   const std::uint32_t id_;
   const std::uint64_t size_;
   const std::uint32_t block_size_;

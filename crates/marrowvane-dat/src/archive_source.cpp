@@ -3,6 +3,7 @@
 // parts are in platform/).
 #include "marrowvane_dat/archive_source.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace marrowvane_dat {
@@ -52,6 +53,11 @@ std::expected<std::size_t, IoError> ArchiveSource::read_vectored_at(
   return done;
 }
 
+std::size_t ArchiveSource::read_cached_at(std::span<const std::span<std::uint8_t>> /*pieces*/,
+                                          std::uint64_t /*offset*/) const noexcept {
+  return 0;
+}
+
 std::span<const std::uint8_t> ArchiveSource::view_at(std::uint64_t /*offset*/,
                                                      std::size_t /*count*/) const noexcept {
   return {};
@@ -78,6 +84,25 @@ MemorySource::MemorySource(std::vector<std::uint8_t> bytes) {
 std::expected<void, IoError> MemorySource::read_exact_at(std::span<std::uint8_t> buf,
                                                          std::uint64_t offset) const {
   return copy_out(bytes_, buf, offset);
+}
+
+std::size_t MemorySource::read_cached_at(std::span<const std::span<std::uint8_t>> pieces,
+                                         std::uint64_t offset) const noexcept {
+  std::size_t done = 0;
+  for (const std::span<std::uint8_t> piece : pieces) {
+    if (offset >= bytes_.size()) {
+      break;
+    }
+    const auto count =
+        static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), bytes_.size() - offset));
+    std::memcpy(piece.data(), bytes_.data() + offset, count);
+    done += count;
+    offset += count;
+    if (count < piece.size()) {
+      break;
+    }
+  }
+  return done;
 }
 
 std::span<const std::uint8_t> MemorySource::view_at(std::uint64_t offset,

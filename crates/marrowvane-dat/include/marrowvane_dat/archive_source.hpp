@@ -68,6 +68,13 @@ class MARROWVANE_DAT_EXPORT ArchiveSource {
   [[nodiscard]] virtual std::expected<std::size_t, IoError> read_vectored_at(
       std::span<const std::span<std::uint8_t>> pieces, std::uint64_t offset) const;
 
+  /// As read_vectored_at, but never waits for a device: fills `pieces` only from bytes
+  /// already in memory (for a file, the system's page cache) and returns how many it
+  /// placed, stopping before the first it would have to wait for. The default, for a
+  /// source that cannot tell, places nothing.
+  [[nodiscard]] virtual std::size_t read_cached_at(std::span<const std::span<std::uint8_t>> pieces,
+                                                   std::uint64_t offset) const noexcept;
+
   /// The `count` bytes at `offset` as a view of memory the source already holds, valid
   /// as long as the source lives; empty when it holds no such bytes (the default).
   [[nodiscard]] virtual std::span<const std::uint8_t> view_at(std::uint64_t offset,
@@ -95,6 +102,9 @@ class MARROWVANE_DAT_EXPORT FileSource final : public ArchiveSource {
   /// One preadv per call (retried when interrupted, continued when short).
   [[nodiscard]] std::expected<std::size_t, IoError> read_vectored_at(
       std::span<const std::span<std::uint8_t>> pieces, std::uint64_t offset) const override;
+  /// On Linux, preadv2 with RWF_NOWAIT; elsewhere nothing is placed.
+  [[nodiscard]] std::size_t read_cached_at(std::span<const std::span<std::uint8_t>> pieces,
+                                           std::uint64_t offset) const noexcept override;
   /// The descriptor, still owned by the source.
   [[nodiscard]] int fd() const noexcept { return fd_.get(); }
 
@@ -127,6 +137,9 @@ class MARROWVANE_DAT_EXPORT MemorySource final : public ArchiveSource {
   [[nodiscard]] std::optional<std::uint64_t> size_hint() const noexcept override {
     return bytes_.size();
   }
+  /// Every byte asked for that the source holds.
+  [[nodiscard]] std::size_t read_cached_at(std::span<const std::span<std::uint8_t>> pieces,
+                                           std::uint64_t offset) const noexcept override;
   /// Any range inside the bytes; empty outside them.
   [[nodiscard]] std::span<const std::uint8_t> view_at(std::uint64_t offset,
                                                       std::size_t count) const noexcept override;

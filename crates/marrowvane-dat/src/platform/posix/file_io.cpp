@@ -34,6 +34,29 @@ std::optional<std::uint64_t> length_of(int fd) noexcept {
   return detail::file_length(fd, info);
 }
 
+// One read over `rest`, the first piece from its byte `skip` on: a preadv, or a
+// preadv2 when there are `flags`.
+std::int64_t read_pieces(int fd, std::span<const std::span<std::uint8_t>> rest, std::size_t skip,
+                         std::uint64_t at, int flags) {
+  // One system call takes at most IOV_MAX pieces; the loop around it continues.
+  std::array<iovec, IOV_MAX> iov;
+  std::size_t count = 0;
+  for (const std::span<std::uint8_t> piece : rest) {
+    if (count == iov.size()) {
+      break;
+    }
+    iov[count++] = iovec{piece.data() + skip, piece.size() - skip};
+    skip = 0;
+  }
+#ifdef RWF_NOWAIT
+  if (flags != 0) {
+    return ::preadv2(fd, iov.data(), static_cast<int>(count), static_cast<off_t>(at), flags);
+  }
+#endif
+  (void)flags;
+  return ::preadv(fd, iov.data(), static_cast<int>(count), static_cast<off_t>(at));
+}
+
 }  // namespace
 
 UniqueFd::~UniqueFd() {
@@ -54,21 +77,27 @@ std::expected<std::size_t, IoError> FileSource::read_vectored_at(
     std::span<const std::span<std::uint8_t>> pieces, std::uint64_t offset) const {
   const int fd = fd_.get();
   return detail::read_vectored_at_with(
-      [fd](std::span<const std::span<std::uint8_t>> rest, std::size_t skip,
-           std::uint64_t at) -> std::int64_t {
-        // One system call takes at most IOV_MAX pieces; the loop around it continues.
-        std::array<iovec, IOV_MAX> iov;
-        std::size_t count = 0;
-        for (const std::span<std::uint8_t> piece : rest) {
-          if (count == iov.size()) {
-            break;
-          }
-          iov[count++] = iovec{piece.data() + skip, piece.size() - skip};
-          skip = 0;
-        }
-        return ::preadv(fd, iov.data(), static_cast<int>(count), static_cast<off_t>(at));
+      [fd](std::span<const std::span<std::uint8_t>> rest, std::size_t skip, std::uint64_t at) {
+        return read_pieces(fd, rest, skip, at, 0);
       },
       pieces, offset);
+}
+
+std::size_t FileSource::read_cached_at(std::span<const std::span<std::uint8_t>> pieces,
+                                       std::uint64_t offset) const noexcept {
+#ifdef RWF_NOWAIT
+  const int fd = fd_.get();
+  // A read that would wait fails with EAGAIN, which ends the loop with what came before.
+  return detail::read_vectored_at_with(
+             [fd](std::span<const std::span<std::uint8_t>> rest, std::size_t skip,
+                  std::uint64_t at) { return read_pieces(fd, rest, skip, at, RWF_NOWAIT); },
+             pieces, offset)
+      .value_or(0);
+#else
+  (void)pieces;
+  (void)offset;
+  return 0;
+#endif
 }
 
 std::expected<std::unique_ptr<MemorySource>, IoError> MemorySource::map(int fd) {

@@ -132,6 +132,12 @@ std::expected<std::size_t, IoError> FileSource::read_vectored_at(
   return done;
 }
 
+std::size_t FileSource::read_cached_at(std::span<const std::span<std::uint8_t>> /*pieces*/,
+                                       std::uint64_t /*offset*/) const noexcept {
+  // ReadFile cannot be told to give only what the system holds.
+  return 0;
+}
+
 std::expected<std::unique_ptr<MemorySource>, IoError> MemorySource::map(int fd) {
   const HANDLE file = handle_of(fd);
   LARGE_INTEGER size{};
