@@ -140,6 +140,8 @@ struct TypeDir {
 // An open file: its id and its cache slot, which keeps its content while it is open.
 struct OpenFile {
   std::uint32_t id;
+  // Its directory entry, looked up once at open rather than on every read.
+  const DatFileEntry& entry;
   std::shared_ptr<FileCache::Slot> slot;
 };
 
@@ -255,7 +257,7 @@ class MountedArchive {
       return;
     }
     const auto id = static_cast<std::uint32_t>(ino - FILE_INODE_BASE);
-    auto file = std::make_unique<OpenFile>(OpenFile{id, cache_.slot(id)});
+    auto file = std::make_unique<OpenFile>(OpenFile{id, *archive_.db.find(id), cache_.slot(id)});
     // The archive never changes while mounted, so what the kernel cached stays true.
     fi->keep_cache = 1;
     // The kernel hands this back on every read and on release, which deletes it.
@@ -395,8 +397,7 @@ class MountedArchive {
   bool serve(fuse_req_t req, std::size_t size, off_t offset, const OpenFile& file,
              Waiting waiting) {
     // Making a plain file's content reads nothing; a compressed one is decoded.
-    const bool may_load =
-        waiting == Waiting::allowed || !archive_.db.find(file.id)->is_compressed();
+    const bool may_load = waiting == Waiting::allowed || !file.entry.is_compressed();
     const FileContent* content =
         may_load ? &cache_.content(file.id, *file.slot) : FileCache::loaded(*file.slot);
     if (content == nullptr) {
@@ -407,8 +408,7 @@ class MountedArchive {
       fuse_reply_err(req, EIO);
       return true;
     }
-    const std::uint64_t length =
-        content->compressed ? content->bytes.size() : archive_.db.find(file.id)->size;
+    const std::uint64_t length = content->compressed ? content->bytes.size() : file.entry.size;
     const auto from = static_cast<std::uint64_t>(offset);
     if (from >= length || size == 0) {
       fuse_reply_buf(req, nullptr, 0);
@@ -617,6 +617,48 @@ bool detach() {
   return status == 0;
 }
 
+// Mounts `session` on the mount point and serves it from `fs` until it is unmounted,
+// in the background unless told to stay; the command's exit status.
+int mount_and_serve(fuse_session* session, MountedArchive& fs, const MountOptions& options) {
+  // Ctrl-C, SIGTERM and SIGHUP end the loop, and the tree is unmounted below; set
+  // before mounting, so no signal can leave a mount nobody serves.
+  if (fuse_set_signal_handlers(session) != 0) {
+    report_error(options.mountpoint + ": could not set the signal handlers");
+    return EXIT_FAILED;
+  }
+  if (fuse_session_mount(session, options.mountpoint.c_str()) != 0) {
+    fuse_remove_signal_handlers(session);
+    report_error(options.mountpoint + ": mounting failed");
+    return EXIT_FAILED;
+  }
+  if (!options.foreground && !detach()) {
+    report_error(options.mountpoint + ": could not go to the background: " + errno_text(errno));
+    fuse_remove_signal_handlers(session);
+    fuse_session_unmount(session);
+    return EXIT_FAILED;
+  }
+  // One thread takes the requests and answers those it can without waiting; reads
+  // that must wait go to the workers, so many readers are still served at once.
+  try {
+    fs.start_workers();
+  } catch (const std::exception& error) {
+    report_error(options.mountpoint +
+                 ": could not start the threads that serve reads: " + error.what());
+    fuse_remove_signal_handlers(session);
+    fuse_session_unmount(session);
+    return EXIT_FAILED;
+  }
+  const int served = fuse_session_loop(session);
+  fs.stop_workers();
+  fuse_remove_signal_handlers(session);
+  fuse_session_unmount(session);
+  if (served < 0) {
+    report_error(options.mountpoint + ": serving the mount failed: " + errno_text(-served));
+    return EXIT_FAILED;
+  }
+  return EXIT_OK;
+}
+
 int run_mount(const MountOptions& options, Verbosity) {
   if (auto problem = mountpoint_problem(options.mountpoint)) {
     report_error(options.mountpoint + ": " + *problem);
@@ -663,43 +705,7 @@ int run_mount(const MountOptions& options, Verbosity) {
     report_error(options.mountpoint + ": could not start a FUSE session");
     return EXIT_FAILED;
   }
-  // Ctrl-C, SIGTERM and SIGHUP end the loop, and the tree is unmounted below; set
-  // before mounting, so no signal can leave a mount nobody serves.
-  if (fuse_set_signal_handlers(session.get()) != 0) {
-    report_error(options.mountpoint + ": could not set the signal handlers");
-    return EXIT_FAILED;
-  }
-  if (fuse_session_mount(session.get(), options.mountpoint.c_str()) != 0) {
-    fuse_remove_signal_handlers(session.get());
-    report_error(options.mountpoint + ": mounting failed");
-    return EXIT_FAILED;
-  }
-  if (!options.foreground && !detach()) {
-    report_error(options.mountpoint + ": could not go to the background: " + errno_text(errno));
-    fuse_remove_signal_handlers(session.get());
-    fuse_session_unmount(session.get());
-    return EXIT_FAILED;
-  }
-  // One thread takes the requests and answers those it can without waiting; reads
-  // that must wait go to the workers, so many readers are still served at once.
-  try {
-    fs.start_workers();
-  } catch (const std::exception& error) {
-    report_error(options.mountpoint +
-                 ": could not start the threads that serve reads: " + error.what());
-    fuse_remove_signal_handlers(session.get());
-    fuse_session_unmount(session.get());
-    return EXIT_FAILED;
-  }
-  const int served = fuse_session_loop(session.get());
-  fs.stop_workers();
-  fuse_remove_signal_handlers(session.get());
-  fuse_session_unmount(session.get());
-  if (served < 0) {
-    report_error(options.mountpoint + ": serving the mount failed: " + errno_text(-served));
-    return EXIT_FAILED;
-  }
-  return EXIT_OK;
+  return mount_and_serve(session.get(), fs, options);
 }
 
 // Turns "64M" into "67108864" (K, M, G: powers of 1024); plain numbers pass as they are.
