@@ -179,24 +179,10 @@ ChainResult<Served> PlainChain::gather(std::size_t index, std::uint32_t within, 
   // A chain that has just jumped is read one block per run; one that has gone on to
   // the next block on disk, in a run as long as the read needs.
   bool streak = k == 0 || std::uint64_t{blocks_[k]} == std::uint64_t{blocks_[k - 1]} + block_size_;
-  // Where this read stands when a check fails: the library reads the rest, if it can.
-  // A read that may not wait leaves that, and any read the page cache cannot give, to
-  // one that may.
-  const auto give_up = [&]() -> ChainResult<Served> {
-    if (waiting == Waiting::refused) {
-      return Served::would_wait;
-    }
-    if (auto verdict = settle(); !verdict) {
-      return std::unexpected(std::move(verdict.error()));
-    }
-    if (done > 0) {
-      out.emplace_back(result.data(), done);
-    }
-    if (auto read = read_through_library(std::uint64_t{k} * payload + within, count - done, out);
-        !read) {
-      return std::unexpected(std::move(read.error()));
-    }
-    return Served::done;
+  // Where this read stands when a check fails.
+  const auto give_up = [&] {
+    return finish_elsewhere(std::uint64_t{k} * payload + within, count - done, result.first(done),
+                            out, waiting);
   };
   while (done < count) {
     const std::uint64_t at = blocks_[k];
@@ -258,6 +244,24 @@ ChainResult<Served> PlainChain::gather(std::size_t index, std::uint32_t within, 
     }
   }
   out.emplace_back(result.data(), count);
+  return Served::done;
+}
+
+ChainResult<Served> PlainChain::finish_elsewhere(std::uint64_t from, std::size_t count,
+                                                 std::span<const std::uint8_t> gathered,
+                                                 ReadPieces& out, Waiting waiting) {
+  if (waiting == Waiting::refused) {
+    return Served::would_wait;
+  }
+  if (auto verdict = settle(); !verdict) {
+    return std::unexpected(std::move(verdict.error()));
+  }
+  if (!gathered.empty()) {
+    out.push_back(gathered);
+  }
+  if (auto read = read_through_library(from, count, out); !read) {
+    return std::unexpected(std::move(read.error()));
+  }
   return Served::done;
 }
 

@@ -72,6 +72,12 @@ class PlainChain {
   [[nodiscard]] ChainResult<Served> gather(std::size_t index, std::uint32_t within,
                                            std::size_t count, ReadPieces& out, Buffers& storage,
                                            Waiting waiting);
+  // Ends a gather whose checks failed with `gathered`, the bytes before `from`, and the
+  // `count` bytes from `from` on read by the library, if it finds the chain sound. A
+  // read that may not wait leaves all of that to one that may.
+  [[nodiscard]] ChainResult<Served> finish_elsewhere(std::uint64_t from, std::size_t count,
+                                                     std::span<const std::uint8_t> gathered,
+                                                     ReadPieces& out, Waiting waiting);
   // Reads `blocks` blocks from the one at `at` on in one vectored read, betting that
   // each follows the one before on disk: the link words go aside into `storage` (the
   // first with the `within` bytes before the range), the payloads one after another
